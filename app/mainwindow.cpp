@@ -1,0 +1,83 @@
+#include "mainwindow.h"
+#include "portname.h"
+#include "ui_mainwindow.h"
+
+#include <QComboBox>
+#include <QIcon>
+#include <QRegExp>
+#include <QRegExpValidator>
+#include <QSerialPort>
+#include <QTimer>
+
+#include <initializer_list>
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
+    , myCom(nullptr)
+    , portOpen(false)
+    , hexPos(0)
+    , byteNo(0)
+    , replyChannel(0)
+    , replyId(0)
+    , tokenLen(0)
+    , textPos(0)
+    , sentBytes(0)
+    , receivedBytes(0)
+    , sendCount(0)
+    , matchCount(0)
+    , readParamPending(false)
+    , channelWritePending(false)
+    , idWritePending(false)
+    , baudWritePending(false)
+    , powerWritePending(false)
+    , autoSendTimer(nullptr)
+{
+    ui->setupUi(this);
+    setWindowTitle(tr("MerivoxV1.1"));
+    setWindowIcon(QIcon(":/talven.ico"));
+
+    // Everything that talks to the module or sends needs an open port; opening the port unlocks it.
+    for (QWidget *w :
+         std::initializer_list<QWidget *>{ui->pushButton_18, ui->pushButton_19, ui->pushButton_20, ui->pushButton_21,
+                                          ui->pushButton_22, ui->pushButton_23, ui->pushButton_17})
+        w->setEnabled(false);
+    ui->pushButton_10->setStyleSheet("background: pink");
+    // The outcome and read-back fields stay disabled for good: they are read-only displays.
+    for (QWidget *w : std::initializer_list<QWidget *>{
+             ui->lineEdit_14, ui->lineEdit_15, ui->lineEdit_16, ui->lineEdit_17, ui->lineEdit_18, ui->lineEdit_19,
+             ui->lineEdit_20, ui->lineEdit_21, ui->lineEdit_22, ui->lineEdit_23, ui->lineEdit_24, ui->lineEdit_25,
+             ui->lineEdit_26, ui->lineEdit_27, ui->checkBox, ui->comboBox_7, ui->comboBox_8})
+        w->setEnabled(false);
+
+    ui->comboBox_6->setCurrentIndex(1);
+    ui->comboBox_7->setCurrentIndex(1);
+    ui->comboBox_8->setCurrentIndex(3);
+    // Say which device each COM name opens on this machine.
+    for (int i = 0; i < ui->comboBox_5->count(); ++i)
+        ui->comboBox_5->setItemData(i, devicePathForPort(ui->comboBox_5->itemText(i)), Qt::ToolTipRole);
+
+    ui->lineEdit_15->setValidator(new QRegExpValidator(QRegExp("[0-9][0-9][0-9]"), this));
+    ui->lineEdit_19->setValidator(new QRegExpValidator(QRegExp("[0-9][0-9][0-9][0-9]"), this));
+    ui->lineEdit_14->setValidator(new QRegExpValidator(QRegExp("[0-9][0-9][0-9][0-9][0-9][0-9]"), this));
+
+    ui->textBrowser->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    ui->textEdit_2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+    autoSendTimer = new QTimer(this);
+    connect(autoSendTimer, SIGNAL(timeout()), this, SLOT(timeFunction()));
+
+    auto *statsTimer = new QTimer(this);
+    connect(statsTimer, SIGNAL(timeout()), this, SLOT(timeFunction1()));
+    statsTimer->start(1000);
+}
+
+MainWindow::~MainWindow()
+{
+    delete ui;
+    // The port object has no parent; release the device with the window rather than at process end.
+    if (myCom) {
+        myCom->disconnect(this);
+        delete myCom;
+    }
+}
