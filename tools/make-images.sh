@@ -35,3 +35,6 @@ convert -size 32x32 xc:none \
     -stroke none -fill white -draw 'circle 16,16 16,18' \
     -background '#ffffff' -alpha remove -alpha off \
     -colors 256 -type Palette talven.ico
+
+# The same icon for the desktop's icon theme.
+convert 'talven.ico[0]' -strip PNG32:../packaging/talven.png
