@@ -1,0 +1,393 @@
+// The radio module simulator on its own: the class on a pseudo-terminal whose master side the test
+// plays (as Talven would), and the console program as a user starts it.
+
+#include "radiomodule.h"
+#include "testsupport.h"
+
+#include <QProcess>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <poll.h>
+
+namespace {
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(text);
+}
+
+speed_t outputSpeed(const termios &t)
+{
+    return cfgetospeed(&t);
+}
+
+// One end of a terminal device opened by path, raw, the way a serial program opens it; for talking
+// to the console program, which runs in a process of its own.
+class DeviceLine {
+public:
+    explicit DeviceLine(const QString &path)
+    {
+        m_fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (m_fd < 0)
+            return;
+        termios t{};
+        ::tcgetattr(m_fd, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(m_fd, TCSANOW, &t);
+    }
+    ~DeviceLine()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    DeviceLine(const DeviceLine &) = delete;
+    DeviceLine &operator=(const DeviceLine &) = delete;
+
+    bool isOpen() const { return m_fd >= 0; }
+    bool setSpeed(speed_t speed)
+    {
+        termios t{};
+        ::tcgetattr(m_fd, &t);
+        ::cfsetispeed(&t, speed);
+        ::cfsetospeed(&t, speed);
+        return ::tcsetattr(m_fd, TCSANOW, &t) == 0;
+    }
+    bool write(const QByteArray &bytes)
+    {
+        return ::write(m_fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    }
+    QByteArray read(int count, int timeoutMs = 3000)
+    {
+        QByteArray out;
+        QDeadlineTimer deadline(timeoutMs);
+        while (out.size() < count && !deadline.hasExpired()) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, int(deadline.remainingTime())) <= 0)
+                break;
+            char buffer[256];
+            const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+            if (n > 0)
+                out.append(buffer, int(n));
+        }
+        return out;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+int receivedBytes(const QSignalSpy &received)
+{
+    int total = 0;
+    for (const QList<QVariant> &signal : received)
+        total += signal.at(0).toByteArray().size();
+    return total;
+}
+
+const QByteArray defaultReply = hex("A61464020A04D2");
+
+} // namespace
+
+class TestRadioSimulator : public QObject {
+    Q_OBJECT
+
+private slots:
+    void answersReadWithItsParameters()
+    {
+        PtyPair pty;
+        RadioModule module;
+        RadioModule::Parameters p;
+        p.channel = 0xBF;
+        p.id = 0xABCD;
+        p.baudCode = 0x03;
+        p.powerCode = 0x07;
+        module.setParameters(p);
+        QVERIFY(module.openDevice(pty.slavePath()));
+        QVERIFY(pty.write(hex("A66A")));
+        QCOMPARE(pty.read(7), hex("A6BF640307ABCD"));
+        QCOMPARE(module.frames(), QList<QByteArray>{hex("A66A")});
+    }
+
+    // Whatever way the bytes arrive, the answers come out in order.
+    void takesFramesHoweverTheyArrive_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("pieces");
+        QTest::addColumn<QByteArray>("answers");
+        QTest::addColumn<int>("channel");
+        QTest::newRow("whole") << QList<QByteArray>{hex("A77A05")} << hex("AA") << 5;
+        QTest::newRow("byte by byte") << QList<QByteArray>{hex("A7"), hex("7A"), hex("05")} << hex("AA") << 5;
+        QTest::newRow("two frames in one piece")
+            << QList<QByteArray>{hex("A77A05A66A")} << hex("AA") + hex("A60564020A04D2") << 5;
+        QTest::newRow("frame split across pieces") << QList<QByteArray>{hex("A66AA7"), hex("7A09A6"), hex("6A")}
+                                                   << defaultReply + hex("AA") + hex("A60964020A04D2") << 9;
+        QTest::newRow("noise before a frame") << QList<QByteArray>{hex("0013FFA6A713A66A")} << defaultReply << 20;
+        QTest::newRow("command byte with wrong second byte") << QList<QByteArray>{hex("A76AA77A06")} << hex("AA") << 6;
+        QTest::newRow("terminal traffic") << QList<QByteArray>{hex("0102030405")} << QByteArray() << 20;
+    }
+    void takesFramesHoweverTheyArrive()
+    {
+        QFETCH(QList<QByteArray>, pieces);
+        QFETCH(QByteArray, answers);
+        QFETCH(int, channel);
+        PtyPair pty;
+        RadioModule module;
+        QVERIFY(module.openDevice(pty.slavePath()));
+        QSignalSpy received(&module, &RadioModule::received);
+        int sent = 0;
+        for (const QByteArray &piece : pieces) {
+            QVERIFY(pty.write(piece));
+            sent += piece.size();
+            // The module has taken this piece off the line before the next one is sent.
+            QTRY_COMPARE(receivedBytes(received), sent);
+        }
+        // A read behind everything marks the end of the answers.
+        QVERIFY(pty.write(hex("A66A")));
+        const QByteArray expected = answers + hex("A6") + QByteArray(1, char(channel)) + hex("64020A04D2");
+        QCOMPARE(pty.read(expected.size()), expected);
+        QCOMPARE(int(module.parameters().channel), channel);
+    }
+
+    void writesChangeTheModule_data()
+    {
+        QTest::addColumn<QByteArray>("frame");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::newRow("channel 0") << hex("A77A00") << hex("A60064020A04D2");
+        QTest::newRow("channel 255") << hex("A77AFF") << hex("A6FF64020A04D2");
+        QTest::newRow("ID 9999") << hex("A99A270F") << hex("A61464020A270F");
+        QTest::newRow("ID 0") << hex("A99A0000") << hex("A61464020A0000");
+        QTest::newRow("power 0") << hex("ABBA00")
+                                 << hex("A614640200"
+                                        "04D2");
+        QTest::newRow("power 5") << hex("ABBA05")
+                                 << hex("A614640205"
+                                        "04D2");
+        QTest::newRow("power 7") << hex("ABBA07")
+                                 << hex("A614640207"
+                                        "04D2");
+        QTest::newRow("serial rate 4800") << hex("A33A01") << hex("A61464010A04D2");
+        QTest::newRow("serial rate 19200") << hex("A33A03") << hex("A61464030A04D2");
+    }
+    void writesChangeTheModule()
+    {
+        QFETCH(QByteArray, frame);
+        QFETCH(QByteArray, reply);
+        PtyPair pty;
+        RadioModule module;
+        QVERIFY(module.openDevice(pty.slavePath()));
+        QVERIFY(pty.write(frame));
+        QCOMPARE(pty.read(1), hex("AA"));
+        QVERIFY(pty.write(hex("A66A")));
+        QCOMPARE(pty.read(7), reply);
+    }
+
+    void refusesWhatItCannotTake_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<QByteArray>("frame");
+        QTest::addColumn<QByteArray>("refusal");
+        QTest::newRow("refusing module, channel") << 0x55 << hex("A77A2A") << hex("55");
+        QTest::newRow("refusing module, serial rate") << 0x55 << hex("A33A03") << hex("55");
+        QTest::newRow("other answer byte") << 0xEE << hex("A99A0001") << hex("EE");
+        QTest::newRow("unknown serial rate code") << int(RadioModule::Accepted) << hex("A33A04") << hex("55");
+        QTest::newRow("unknown power code") << int(RadioModule::Accepted) << hex("ABBA0B") << hex("55");
+    }
+    void refusesWhatItCannotTake()
+    {
+        QFETCH(int, answer);
+        QFETCH(QByteArray, frame);
+        QFETCH(QByteArray, refusal);
+        PtyPair pty;
+        RadioModule module;
+        module.setWriteAnswer(quint8(answer));
+        QVERIFY(module.openDevice(pty.slavePath()));
+        QVERIFY(pty.write(frame));
+        QCOMPARE(pty.read(1), refusal);
+        QVERIFY(pty.write(hex("A66A")));
+        QCOMPARE(pty.read(7), defaultReply);
+        QCOMPARE(module.lineBaudRate(), 9600);
+        QCOMPARE(outputSpeed(pty.slaveTermios()), speed_t(B9600));
+    }
+
+    void silentModuleAnswersNothing()
+    {
+        PtyPair pty;
+        RadioModule module;
+        module.setSilent(true);
+        QVERIFY(module.openDevice(pty.slavePath()));
+        QVERIFY(pty.write(hex("A77A2AA66A")));
+        QTRY_COMPARE(module.frames().size(), 2);
+        module.setSilent(false);
+        QVERIFY(pty.write(hex("A66A")));
+        // Only the answer to the last read: the silent module neither answered nor took the channel.
+        QCOMPARE(pty.read(7), defaultReply);
+        QCOMPARE(pty.readAvailable(), QByteArray());
+    }
+
+    void splitReplyComesInTwoPieces()
+    {
+        PtyPair pty;
+        RadioModule module;
+        // Long enough that the first piece is surely read alone.
+        module.setSplitDelay(500);
+        QVERIFY(module.openDevice(pty.slavePath()));
+        QSignalSpy handled(&module, &RadioModule::frameHandled);
+        QVERIFY(pty.write(hex("A66A")));
+        QVERIFY(handled.wait());
+        char first[16];
+        const ssize_t n = ::read(pty.masterFd(), first, sizeof first);
+        QCOMPARE(QByteArray(first, int(qMax<ssize_t>(n, 0))), hex("A61464"));
+        QCOMPARE(pty.read(4), hex("020A04D2"));
+    }
+
+    // On a device of its own the module sets the line; the acknowledgement goes out first.
+    void serialRateWriteMovesItsLine_data()
+    {
+        QTest::addColumn<QByteArray>("frame");
+        QTest::addColumn<int>("rate");
+        QTest::addColumn<int>("speed");
+        QTest::newRow("4800") << hex("A33A01") << 4800 << int(B4800);
+        QTest::newRow("9600") << hex("A33A02") << 9600 << int(B9600);
+        QTest::newRow("19200") << hex("A33A03") << 19200 << int(B19200);
+    }
+    void serialRateWriteMovesItsLine()
+    {
+        QFETCH(QByteArray, frame);
+        QFETCH(int, rate);
+        QFETCH(int, speed);
+        PtyPair pty;
+        RadioModule module;
+        RadioModule::Parameters p;
+        p.baudCode = 0x01;
+        module.setParameters(p);
+        QVERIFY(module.openDevice(pty.slavePath()));
+        QCOMPARE(module.lineBaudRate(), 4800);
+        QCOMPARE(outputSpeed(pty.slaveTermios()), speed_t(B4800));
+        QVERIFY(pty.write(frame));
+        QCOMPARE(pty.read(1), hex("AA"));
+        QCOMPARE(module.lineBaudRate(), rate);
+        QCOMPARE(outputSpeed(pty.slaveTermios()), speed_t(speed));
+        const termios t = pty.slaveTermios();
+        QCOMPARE(t.c_cflag & CSIZE, tcflag_t(CS8));
+        QCOMPARE(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
+    }
+
+    // On a pseudo-terminal's master side the termios is the other program's: the module keeps
+    // its rate to itself.
+    void leavesTheOtherSidesSettingsAlone()
+    {
+        PtyPair pty;
+        DeviceLine program(pty.slavePath());
+        QVERIFY(program.isOpen());
+        QVERIFY(program.setSpeed(B4800));
+        RadioModule module;
+        QVERIFY(module.attach(pty.masterFd()));
+        QVERIFY(program.write(hex("A33A03")));
+        QTRY_COMPARE(module.lineBaudRate(), 19200);
+        QCOMPARE(program.read(1), hex("AA"));
+        QCOMPARE(outputSpeed(pty.slaveTermios()), speed_t(B4800));
+    }
+
+    void reportsALostDevice()
+    {
+        PtyPair pty;
+        RadioModule module;
+        QVERIFY(module.openDevice(pty.slavePath()));
+        QSignalSpy lost(&module, &RadioModule::lineLost);
+        pty.closeMaster();
+        QVERIFY(lost.wait());
+    }
+
+    // The other program closes and reopens its side (a rate change does); the module stays.
+    void ownPseudoTerminalSurvivesReopen()
+    {
+        RadioModule module;
+        QVERIFY(module.openPseudoTerminal());
+        QVERIFY(module.devicePath().startsWith(QLatin1String("/dev/")));
+        for (int round = 0; round < 2; ++round) {
+            DeviceLine program(module.devicePath());
+            QVERIFY(program.isOpen());
+            QVERIFY(program.write(hex("A66A")));
+            QTRY_COMPARE(module.frames().size(), round + 1);
+            QCOMPARE(program.read(7), defaultReply);
+        }
+    }
+
+    void openDeviceFailsClearly()
+    {
+        RadioModule module;
+        QVERIFY(!module.openDevice(QStringLiteral("/nonexistent/ttyX")));
+        QVERIFY(module.errorString().contains(QLatin1String("/nonexistent/ttyX")));
+        RadioModule notATerminal;
+        QVERIFY(!notATerminal.openDevice(QStringLiteral("/dev/null")));
+        QVERIFY(notATerminal.errorString().contains(QLatin1String("not a serial device")));
+    }
+
+    // --- the console program ---
+
+    void program_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("defaults") << QStringList() << hex("A66A") << defaultReply;
+        QTest::newRow("initial state") << QStringList{"--channel", "255",  "--id",    "65535",
+                                                      "--baud",    "4800", "--power", "7"}
+                                       << hex("A66A") << hex("A6FF640107FFFF");
+        QTest::newRow("write then read") << QStringList() << hex("A99A270FA66A") << hex("AA") + hex("A61464020A270F");
+        QTest::newRow("refuse") << QStringList{"--refuse"} << hex("A77A01A66A") << hex("55") + defaultReply;
+        QTest::newRow("answer byte") << QStringList{"--answer", "ee"} << hex("ABBA00A66A") << hex("EE") + defaultReply;
+        QTest::newRow("split") << QStringList{"--split", "20"} << hex("A66A") << defaultReply;
+        QTest::newRow("silent") << QStringList{"--silent"} << hex("A66A") << QByteArray();
+    }
+    void program()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, sent);
+        QFETCH(QByteArray, expected);
+        QProcess simulator;
+        simulator.start(QStringLiteral(TALVEN_RADIOSIM_PROGRAM), arguments);
+        QVERIFY(simulator.waitForStarted());
+        QTRY_VERIFY(simulator.canReadLine());
+        DeviceLine line(QString::fromLocal8Bit(simulator.readLine()).trimmed());
+        QVERIFY(line.isOpen());
+        QVERIFY(line.write(sent));
+        if (expected.isEmpty()) {
+            // Silence is seen in the log: the frame was taken and left unanswered.
+            QByteArray log;
+            QTRY_VERIFY((log += simulator.readAllStandardError()).contains("A6 6A -> (silent)"));
+        } else {
+            QCOMPARE(line.read(expected.size()), expected);
+        }
+        simulator.terminate();
+        QVERIFY(simulator.waitForFinished());
+    }
+
+    void programRejectsBadOptions_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("channel too high") << QStringList{"--channel", "256"} << "--channel";
+        QTest::newRow("channel not a number") << QStringList{"--channel", "x"} << "--channel";
+        QTest::newRow("unknown rate") << QStringList{"--baud", "115200"} << "--baud";
+        QTest::newRow("unknown power") << QStringList{"--power", "3"} << "--power";
+        QTest::newRow("answer not a byte") << QStringList{"--answer", "1AA"} << "--answer";
+        QTest::newRow("missing device") << QStringList{"--device", "/nonexistent/ttyX"} << "/nonexistent/ttyX";
+        QTest::newRow("stray argument") << QStringList{"COM3"} << "COM3";
+    }
+    void programRejectsBadOptions()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, message);
+        QProcess simulator;
+        simulator.start(QStringLiteral(TALVEN_RADIOSIM_PROGRAM), arguments);
+        QVERIFY(simulator.waitForFinished());
+        QCOMPARE(simulator.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(simulator.exitCode(), 2);
+        QVERIFY(QString::fromLocal8Bit(simulator.readAllStandardError()).contains(message));
+        QCOMPARE(simulator.readAllStandardOutput(), QByteArray());
+    }
+};
+
+QTEST_MAIN(TestRadioSimulator)
+#include "tst_radiosim.moc"
