@@ -1,0 +1,272 @@
+// What it costs to take in received data, through a real pseudo-terminal into the receive box.
+//
+//   appendCost       one 14-byte block (an auto-send echo) appended after 0, 100,000 and 1,000,000
+//                    characters of history; target: at 1,000,000 at most twice the cost at 0.
+//   oneMinuteAt19200 the CPU time for one minute of 19,200-baud data (115,200 bytes), written to
+//                    the far end at line speed; target: below 5 % of one core.
+//
+// Rows named "fixed" run the program's own receive path (readMyCom into the window's box). Rows
+// named "one paragraph" run the way the box used to be filled, for comparison: a QTextBrowser
+// styled and sized like the form's, taking each received byte as two edits (the pair, then the
+// blank) into one ever-growing paragraph, with the same cursor-to-end slot.
+//
+// Run: cmake -S . -B build -DTALVEN_BENCH=ON && cmake --build build --target bench_receive
+//      QT_QPA_PLATFORM=offscreen build/bench/bench_receive [appendCost | oneMinuteAt19200]
+
+#include "terminalsession.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QSerialPort>
+#include <QTextBrowser>
+#include <QTimer>
+#include <QtTest>
+
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <thread>
+
+namespace {
+
+const QByteArray echoBlock = QByteArray::fromHex("0102030405060708091011121314");
+
+// The receive box as it used to be filled.
+class OneParagraphReceiver : public QObject {
+public:
+    OneParagraphReceiver(const QTextBrowser &formBox, const QString &device)
+    {
+        box.setStyleSheet(formBox.styleSheet());
+        box.setFont(formBox.font());
+        box.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        box.resize(formBox.size());
+        box.show();
+        if (!QTest::qWaitForWindowExposed(&box))
+            qWarning("comparison box not exposed");
+        connect(&box, &QTextBrowser::textChanged, this, [this] { box.moveCursor(QTextCursor::End); });
+        port.setPortName(device);
+        if (!port.open(QIODevice::ReadWrite))
+            qWarning("comparison port did not open");
+        connect(&port, &QSerialPort::readyRead, this, [this] {
+            const QByteArray bytes = port.readAll();
+            received += bytes.size();
+            const QByteArray hex = bytes.toHex().toUpper();
+            for (int i = 0; i < bytes.size(); ++i) {
+                box.insertPlainText(QString::fromLatin1(hex.mid(2 * i, 2)));
+                box.insertPlainText(QStringLiteral(" "));
+            }
+        });
+    }
+
+    QTextBrowser box;
+    QSerialPort port;
+    qint64 received = 0;
+};
+
+// One receiving side under measurement: the program's window, or the comparison box.
+struct Receiver {
+    std::unique_ptr<TerminalSession> session;
+    std::unique_ptr<OneParagraphReceiver> oneParagraph;
+
+    explicit Receiver(bool fixed)
+        : session(std::make_unique<TerminalSession>())
+    {
+        if (fixed) {
+            if (!session->open())
+                qFatal("the terminal did not open its pseudo-terminal");
+        } else {
+            oneParagraph = std::make_unique<OneParagraphReceiver>(*session->ui->textBrowser, session->pty.slavePath());
+        }
+    }
+    PtyPair &pty() { return session->pty; }
+    qint64 received() const { return oneParagraph ? oneParagraph->received : session->access.receivedBytes(); }
+    int shownCharacters() const
+    {
+        const QTextDocument *doc = oneParagraph ? oneParagraph->box.document() : session->ui->textBrowser->document();
+        return doc->characterCount() - doc->blockCount();
+    }
+
+    // The far end sends `bytes`; returns once they are taken in and the box has been repainted.
+    void deliver(const QByteArray &bytes)
+    {
+        const qint64 target = received() + bytes.size();
+        pty().write(bytes);
+        while (received() < target)
+            QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+    }
+
+    // History as a long link test leaves it: echo after echo.
+    void fillHistory(int characters)
+    {
+        if (oneParagraph) {
+            // One paragraph either way, so it is built in one go rather than a pair at a time.
+            const QString block = QString::fromLatin1(echoBlock.toHex(' ').toUpper()) + QLatin1Char(' ');
+            oneParagraph->box.setPlainText(block.repeated(characters / block.size()));
+            QCoreApplication::processEvents();
+            return;
+        }
+        while (shownCharacters() < characters - echoBlock.size() * 3)
+            deliver(echoBlock);
+    }
+};
+
+qint64 cpuNanoseconds(clockid_t clock)
+{
+    timespec t{};
+    ::clock_gettime(clock, &t);
+    return qint64(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+} // namespace
+
+class BenchReceive : public QObject {
+    Q_OBJECT
+
+private slots:
+    void appendCost_data();
+    void appendCost();
+    void oneMinuteAt19200_data();
+    void oneMinuteAt19200();
+
+private:
+    std::unique_ptr<Receiver> m_receiver;
+    QByteArray m_receiverRow;
+};
+
+void BenchReceive::appendCost_data()
+{
+    QTest::addColumn<bool>("fixed");
+    QTest::addColumn<int>("history");
+    for (int history : {0, 100000, 1000000})
+        QTest::addRow("fixed, %d chars", history) << true << history;
+    for (int history : {0, 100000, 1000000})
+        QTest::addRow("one paragraph, %d chars", history) << false << history;
+}
+
+void BenchReceive::appendCost()
+{
+    QFETCH(bool, fixed);
+    QFETCH(int, history);
+
+    // QtTest calls this function several times to settle the iteration count; the history is built,
+    // and the CPU time measured, once per row.
+    if (m_receiverRow != QTest::currentDataTag()) {
+        m_receiver.reset();
+        m_receiver = std::make_unique<Receiver>(fixed);
+        m_receiverRow = QTest::currentDataTag();
+        QElapsedTimer filling;
+        filling.start();
+        m_receiver->fillHistory(history);
+        const int before = m_receiver->shownCharacters();
+        qInfo("history of %d characters built in %lld ms", before, filling.elapsed());
+
+        // CPU time of this thread, which other load on the machine disturbs less than wall time.
+        const int blocks = fixed ? 200 : 3;
+        const qint64 cpuStart = cpuNanoseconds(CLOCK_THREAD_CPUTIME_ID);
+        for (int i = 0; i < blocks; ++i)
+            m_receiver->deliver(echoBlock);
+        qInfo("CPU %.3f ms per block, over %d blocks from %d characters of history",
+              (cpuNanoseconds(CLOCK_THREAD_CPUTIME_ID) - cpuStart) / 1e6 / blocks, blocks, before);
+    }
+
+    // The comparison box takes seconds a block with a long history: once is enough there.
+    if (fixed) {
+        QBENCHMARK
+        {
+            m_receiver->deliver(echoBlock);
+        }
+    } else {
+        QBENCHMARK_ONCE
+        {
+            m_receiver->deliver(echoBlock);
+        }
+    }
+}
+
+void BenchReceive::oneMinuteAt19200_data()
+{
+    QTest::addColumn<bool>("fixed");
+    QTest::addColumn<int>("chunk");
+    QTest::newRow("fixed, byte by byte") << true << 1;
+    QTest::newRow("fixed, 14-byte echoes") << true << 14;
+    QTest::newRow("one paragraph, 14-byte echoes") << false << 14;
+}
+
+void BenchReceive::oneMinuteAt19200()
+{
+    QFETCH(bool, fixed);
+    QFETCH(int, chunk);
+    m_receiver.reset();
+    m_receiverRow.clear();
+
+    // 19,200 baud with 8N1 is ten bits a byte: 1,920 bytes a second, 115,200 in a minute.
+    const int total = 115200;
+    const qint64 nsPerByte = 1000000000LL / 1920;
+    Receiver receiver(fixed);
+    QByteArray data;
+    while (data.size() < total)
+        data += echoBlock;
+    data.truncate(total);
+
+    // The far end writes each chunk when its last byte would have come off the line.
+    std::atomic<qint64> writerCpu{0};
+    const int master = receiver.pty().masterFd();
+    const qint64 wallStart = cpuNanoseconds(CLOCK_MONOTONIC);
+    const qint64 mainCpuStart = cpuNanoseconds(CLOCK_THREAD_CPUTIME_ID);
+    const qint64 processCpuStart = cpuNanoseconds(CLOCK_PROCESS_CPUTIME_ID);
+    std::thread writer([&] {
+        const qint64 writerStart = cpuNanoseconds(CLOCK_THREAD_CPUTIME_ID);
+        for (int pos = 0; pos < total; pos += chunk) {
+            const int size = qMin(chunk, total - pos);
+            const qint64 due = wallStart + (pos + size) * nsPerByte;
+            const timespec at{time_t(due / 1000000000), long(due % 1000000000)};
+            while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+            }
+            int written = 0;
+            while (written < size) {
+                const ssize_t n = ::write(master, data.constData() + pos + written, size_t(size - written));
+                if (n > 0)
+                    written += int(n);
+                else
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        writerCpu = cpuNanoseconds(CLOCK_THREAD_CPUTIME_ID) - writerStart;
+    });
+
+    // The GUI thread runs its ordinary event loop until everything is in, or gives up after two
+    // minutes (a receive box that cannot keep up).
+    QSignalSpy notifications(fixed ? receiver.session->access.port() : &receiver.oneParagraph->port,
+                             &QIODevice::readyRead);
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (receiver.received() >= total || cpuNanoseconds(CLOCK_MONOTONIC) - wallStart > 120000000000LL)
+            loop.quit();
+    });
+    check.start(50);
+    loop.exec();
+    const qint64 wall = cpuNanoseconds(CLOCK_MONOTONIC) - wallStart;
+    const qint64 mainCpu = cpuNanoseconds(CLOCK_THREAD_CPUTIME_ID) - mainCpuStart;
+    writer.join();
+    const qint64 processCpu = cpuNanoseconds(CLOCK_PROCESS_CPUTIME_ID) - processCpuStart - writerCpu;
+
+    qInfo("%lld of %d bytes taken in %d notifications (%.1f bytes each) in %.1f s", receiver.received(), total,
+          notifications.count(), notifications.isEmpty() ? 0.0 : double(receiver.received()) / notifications.count(),
+          wall / 1e9);
+    qInfo("GUI thread CPU %.2f s = %.2f %% of one core; whole process but the far end %.2f s = %.2f %%", mainCpu / 1e9,
+          100.0 * mainCpu / wall, processCpu / 1e9, 100.0 * processCpu / wall);
+}
+
+int main(int argc, char *argv[])
+{
+    // The comparison rows run longer than QtTest's default five minutes per function.
+    qputenv("QTEST_FUNCTION_TIMEOUT", "3600000");
+    QApplication app(argc, argv);
+    BenchReceive bench;
+    return QTest::qExec(&bench, argc, argv);
+}
+#include "bench_receive.moc"

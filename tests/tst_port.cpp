@@ -1,0 +1,388 @@
+// Opening and closing the port with pushButton_10, on real pseudo-terminals: line settings, the
+// warning for a missing or busy device, the enabled batches, the housekeeping buttons, and a cable
+// pulled while auto-send runs.
+
+#include "terminalsession.h"
+
+#include <QPointer>
+#include <QScrollBar>
+#include <QSerialPort>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+class TestPort : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { qRegisterMetaType<QSerialPort::SerialPortError>(); }
+    void opensAtChosenRateWith8N1_data();
+    void opensAtChosenRateWith8N1();
+    void missingDeviceWarnsAndChangesNothing();
+    void busyDeviceWarns();
+    void controlBatches_data();
+    void controlBatches();
+    void buttonTextAndColour();
+    void closingStopsAutoSend();
+    void reopenUsesAFreshPortObject();
+    void exitButtonClosesWindowWhilePortOpen();
+    void clearButtonsLeaveCountersAlone();
+    void receiveBoxAppendsAtEndAfterClickInside();
+    void pulledCableClosesPortOnce();
+    void destroyingWindowReleasesDevice();
+};
+
+void TestPort::opensAtChosenRateWith8N1_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<int>("speed");
+    QTest::newRow("start-up rate") << QString() << "9600" << int(B9600);
+    QTest::newRow("4800") << "4" << "4800" << int(B4800);
+    QTest::newRow("9600") << "9" << "9600" << int(B9600);
+    QTest::newRow("19200") << "1" << "19200" << int(B19200);
+}
+
+void TestPort::opensAtChosenRateWith8N1()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, shown);
+    QFETCH(int, speed);
+
+    TerminalSession s;
+    QVERIFY(s.pty.isValid());
+    // Leave the line in a state the program has to undo: 7 data bits, even parity, two stop bits,
+    // hardware and software handshake, another speed.
+    termios t = s.pty.slaveTermios();
+    t.c_cflag = (t.c_cflag & ~CSIZE) | CS7 | PARENB | CSTOPB | CRTSCTS;
+    t.c_iflag |= IXON | IXOFF;
+    cfsetispeed(&t, B2400);
+    cfsetospeed(&t, B2400);
+    QVERIFY(::tcsetattr(s.pty.masterFd(), TCSANOW, &t) == 0);
+
+    if (!typed.isEmpty())
+        s.pickRate(typed);
+    QCOMPARE(s.ui->comboBox_6->currentText(), shown);
+    QVERIFY(s.open());
+
+    t = s.pty.slaveTermios();
+    QCOMPARE(int(cfgetospeed(&t)), speed);
+    QCOMPARE(int(cfgetispeed(&t)), speed);
+    QCOMPARE(t.c_cflag & CSIZE, tcflag_t(CS8));
+    QCOMPARE(t.c_cflag & PARENB, tcflag_t(0));
+    QCOMPARE(t.c_cflag & CSTOPB, tcflag_t(0));
+    QCOMPARE(t.c_cflag & CRTSCTS, tcflag_t(0));
+    QCOMPARE(t.c_iflag & (IXON | IXOFF | IXANY), tcflag_t(0));
+    QVERIFY(s.access.port()->openMode() == QIODevice::ReadWrite);
+
+    // Both directions carry bytes unchanged: no handshake characters taken, no line ends translated.
+    s.typeSendText("11 13 10 03");
+    s.clickSend();
+    QCOMPARE(s.pty.read(4), QByteArray::fromHex("11131003"));
+    QVERIFY(s.deliver(QByteArray("\x0D\x0A\x11\x13", 4)));
+    QCOMPARE(s.receivedText(), QString("0D 0A 11 13 "));
+}
+
+void TestPort::missingDeviceWarnsAndChangesNothing()
+{
+    QTemporaryDir dir;
+    TerminalSession s(QStringLiteral("COM8"));
+    redirectPortForTesting(s.portName(), dir.filePath("ttyGone"));
+    ModalCatcher boxes;
+
+    s.pickPort("COM8");
+    s.clickOpenClose();
+    QTRY_COMPARE(boxes.boxes.size(), 1);
+    QCOMPARE(boxes.boxes[0].title, QString("提示"));
+    QCOMPARE(boxes.boxes[0].text, QString("串口被占用或不存在"));
+    QCOMPARE(boxes.boxes[0].buttonCount, 1);
+
+    QVERIFY(!s.access.portOpen());
+    QCOMPARE(s.ui->pushButton_10->text(), QString("打开串口"));
+    QCOMPARE(s.ui->pushButton_10->styleSheet(), QString("background: pink"));
+    QVERIFY(s.ui->comboBox_5->isEnabled());
+    QVERIFY(s.ui->comboBox_6->isEnabled());
+    QVERIFY(!s.ui->pushButton_17->isEnabled());
+    QVERIFY(!s.ui->checkBox->isEnabled());
+    QVERIFY(!s.access.port()->isOpen());
+
+    // A second click tries again, with a fresh port object; the failed one is released.
+    QPointer<QSerialPort> failed = s.access.port();
+    s.clickOpenClose();
+    QTRY_COMPARE(boxes.boxes.size(), 2);
+    QVERIFY(failed.isNull());
+
+    // Once the device is there, the same click opens it.
+    redirectPortForTesting(s.portName(), s.pty.slavePath());
+    s.clickOpenClose();
+    QVERIFY(s.access.portOpen());
+    QCOMPARE(boxes.boxes.size(), 2);
+}
+
+void TestPort::busyDeviceWarns()
+{
+    TerminalSession s;
+    ModalCatcher boxes;
+    // Another program holds the line.
+    QSerialPort other(s.pty.slavePath());
+    QVERIFY(other.open(QIODevice::ReadWrite));
+
+    QVERIFY(!s.open());
+    QTRY_COMPARE(boxes.boxes.size(), 1);
+    QCOMPARE(boxes.boxes[0].title, QString("提示"));
+    QCOMPARE(boxes.boxes[0].text, QString("串口被占用或不存在"));
+    QVERIFY(!s.ui->pushButton_17->isEnabled());
+
+    other.close();
+    s.clickOpenClose();
+    QVERIFY(s.access.portOpen());
+    QCOMPARE(boxes.boxes.size(), 1);
+}
+
+void TestPort::controlBatches_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("atStart");
+    QTest::addColumn<bool>("afterOpen");
+    QTest::addColumn<bool>("afterClose");
+    QTest::newRow("port") << "comboBox_5" << true << false << true;
+    QTest::newRow("terminal baud rate") << "comboBox_6" << true << false << true;
+    QTest::newRow("send") << "pushButton_17" << false << true << false;
+    QTest::newRow("write channel") << "pushButton_18" << false << true << false;
+    QTest::newRow("write ID") << "pushButton_20" << false << true << false;
+    QTest::newRow("write module baud rate") << "pushButton_21" << false << true << false;
+    QTest::newRow("write power") << "pushButton_22" << false << true << false;
+    QTest::newRow("read parameters") << "pushButton_23" << false << true << false;
+    QTest::newRow("module baud rate") << "comboBox_7" << false << true << false;
+    QTest::newRow("power") << "comboBox_8" << false << true << false;
+    QTest::newRow("auto-send period") << "lineEdit_14" << false << true << false;
+    QTest::newRow("channel") << "lineEdit_15" << false << true << false;
+    QTest::newRow("ID") << "lineEdit_19" << false << true << false;
+    QTest::newRow("auto-send") << "checkBox" << false << true << false;
+    // Never unlocked: the channel-rate row and the result fields.
+    QTest::newRow("channel-rate write") << "pushButton_19" << false << false << false;
+    QTest::newRow("channel status") << "lineEdit_16" << false << false << false;
+    QTest::newRow("channel-rate input") << "lineEdit_17" << false << false << false;
+    QTest::newRow("channel-rate status") << "lineEdit_18" << false << false << false;
+    QTest::newRow("ID status") << "lineEdit_20" << false << false << false;
+    QTest::newRow("baud status") << "lineEdit_21" << false << false << false;
+    QTest::newRow("power status") << "lineEdit_22" << false << false << false;
+    QTest::newRow("read-back channel") << "lineEdit_23" << false << false << false;
+    QTest::newRow("read-back ID") << "lineEdit_25" << false << false << false;
+    QTest::newRow("read-back power") << "lineEdit_27" << false << false << false;
+    // Usable in every state.
+    QTest::newRow("open/close") << "pushButton_10" << true << true << true;
+    QTest::newRow("exit") << "pushButton_14" << true << true << true;
+    QTest::newRow("clear send box") << "pushButton_15" << true << true << true;
+    QTest::newRow("clear receive box") << "pushButton_16" << true << true << true;
+    QTest::newRow("notes") << "pushButton_12" << true << true << true;
+    QTest::newRow("clear counters") << "pushButton_24" << true << true << true;
+}
+
+void TestPort::controlBatches()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, atStart);
+    QFETCH(bool, afterOpen);
+    QFETCH(bool, afterClose);
+
+    TerminalSession s;
+    auto *widget = s.window.findChild<QWidget *>(name);
+    QVERIFY(widget);
+    QCOMPARE(widget->isEnabled(), atStart);
+    QVERIFY(s.open());
+    QCOMPARE(widget->isEnabled(), afterOpen);
+    s.clickOpenClose();
+    QVERIFY(!s.access.portOpen());
+    QCOMPARE(widget->isEnabled(), afterClose);
+    s.clickOpenClose();
+    QCOMPARE(widget->isEnabled(), afterOpen);
+}
+
+void TestPort::buttonTextAndColour()
+{
+    TerminalSession s;
+    QCOMPARE(s.ui->pushButton_10->text(), QString("打开串口"));
+    QCOMPARE(s.ui->pushButton_10->styleSheet(), QString("background: pink"));
+    QVERIFY(s.open());
+    QCOMPARE(s.ui->pushButton_10->text(), QString("关闭串口"));
+    QCOMPARE(s.ui->pushButton_10->styleSheet(), QString("background: green"));
+    s.clickOpenClose();
+    QCOMPARE(s.ui->pushButton_10->text(), QString("打开串口"));
+    QCOMPARE(s.ui->pushButton_10->styleSheet(), QString("background: pink"));
+    QVERIFY(!s.access.port()->isOpen());
+}
+
+void TestPort::closingStopsAutoSend()
+{
+    TerminalSession s;
+    QVERIFY(s.open());
+    s.typeSendText("01 02");
+    s.typePeriod("10");
+    s.clickAutoSend();
+    QVERIFY(s.ui->checkBox->isChecked());
+    QVERIFY(!s.ui->lineEdit_14->isEnabled());
+    QVERIFY(s.pty.read(6).startsWith("\x01\x02\x01\x02"));
+
+    s.clickOpenClose();
+    QVERIFY(!s.access.autoSendTimer()->isActive());
+    QVERIFY(!s.ui->checkBox->isChecked());
+    QVERIFY(!s.ui->checkBox->isEnabled());
+    QVERIFY(!s.ui->lineEdit_14->isEnabled());
+    const qint64 sends = s.access.sendCount();
+    s.pty.drain(100);
+    QCOMPARE(s.pty.drain(100), QByteArray());
+    QCOMPARE(s.access.sendCount(), sends);
+
+    s.clickOpenClose();
+    QVERIFY(s.access.portOpen());
+    QVERIFY(s.ui->checkBox->isEnabled());
+    QVERIFY(!s.ui->checkBox->isChecked());
+    QVERIFY(s.ui->lineEdit_14->isEnabled());
+    QVERIFY(!s.access.autoSendTimer()->isActive());
+}
+
+void TestPort::reopenUsesAFreshPortObject()
+{
+    TerminalSession s;
+    QVERIFY(s.open());
+    QPointer<QSerialPort> first = s.access.port();
+    s.clickOpenClose();
+    QVERIFY(!first.isNull());
+    QVERIFY(!first->isOpen());
+
+    s.clickOpenClose();
+    QVERIFY(s.access.portOpen());
+    QVERIFY(first.isNull());
+
+    // The new object is wired up: it sends and receives.
+    s.clickSend();
+    QCOMPARE(s.pty.read(14), QByteArray::fromHex("0102030405060708091011121314"));
+    QVERIFY(s.deliver(QByteArray::fromHex("0102030405060708091011121314")));
+    QCOMPARE(s.access.matchCount(), qint64(1));
+}
+
+void TestPort::exitButtonClosesWindowWhilePortOpen()
+{
+    TerminalSession s;
+    QVERIFY(s.open());
+    TerminalSession::click(s.ui->pushButton_14);
+    QVERIFY(!s.window.isVisible());
+    // Nothing asked, nothing closed first: the port goes with the window.
+    QVERIFY(s.access.port()->isOpen());
+}
+
+void TestPort::clearButtonsLeaveCountersAlone()
+{
+    TerminalSession s;
+    QVERIFY(s.open());
+    s.clickSend();
+    QVERIFY(s.deliver(QByteArray::fromHex("0102030405060708091011121314")));
+    QVERIFY(!s.ui->textBrowser->toPlainText().isEmpty());
+
+    TerminalSession::click(s.ui->pushButton_16);
+    QCOMPARE(s.ui->textBrowser->toPlainText(), QString());
+    TerminalSession::click(s.ui->pushButton_15);
+    QCOMPARE(s.ui->textEdit_2->toPlainText(), QString());
+
+    QCOMPARE(s.access.sendCount(), qint64(1));
+    QCOMPARE(s.access.sentBytes(), qint64(14));
+    QCOMPARE(s.access.receivedBytes(), qint64(14));
+    QCOMPARE(s.access.matchCount(), qint64(1));
+    QCOMPARE(s.ui->label_46->text(), QString("1"));
+    QCOMPARE(s.ui->label_22->text(), QString("14"));
+    QCOMPARE(s.ui->label_26->text(), QString("14"));
+    QCOMPARE(s.ui->label_32->text(), QString("1"));
+
+    // The cleared receive box takes new data from its start.
+    QVERIFY(s.deliver(QByteArray::fromHex("0aff")));
+    QCOMPARE(s.ui->textBrowser->toPlainText(), QString("0A FF "));
+}
+
+void TestPort::receiveBoxAppendsAtEndAfterClickInside()
+{
+    TerminalSession s;
+    QVERIFY(s.open());
+    QByteArray block;
+    for (int i = 0; i < 300; ++i)
+        block += char(i);
+    QVERIFY(s.deliver(block));
+    const QString before = s.receivedText();
+
+    // Scroll to the top, click into the first line and select a word, as a user reading back would.
+    QTextBrowser *box = s.ui->textBrowser;
+    box->verticalScrollBar()->setValue(0);
+    QTest::mouseDClick(box->viewport(), Qt::LeftButton, {}, QPoint(10, 8));
+    QVERIFY(box->textCursor().position() < 10);
+
+    QVERIFY(s.deliver(QByteArray::fromHex("a5")));
+    QCOMPARE(s.receivedText(), before + "A5 ");
+    QCOMPARE(box->textCursor().position(), box->document()->characterCount() - 1);
+    QVERIFY(box->verticalScrollBar()->value() > 0);
+    QVERIFY(box->viewport()->rect().contains(box->cursorRect()));
+}
+
+void TestPort::pulledCableClosesPortOnce()
+{
+    ModalCatcher boxes;
+    TerminalSession s;
+    QVERIFY(s.open());
+    s.typePeriod("0");
+    s.clickAutoSend();
+    QVERIFY(!s.pty.read(100).isEmpty());
+
+    QSignalSpy errors(s.access.port(), &QSerialPort::errorOccurred);
+    s.pty.closeMaster();
+
+    QTRY_COMPARE(boxes.boxes.size(), 1);
+    QCOMPARE(boxes.boxes[0].title, QString("提示"));
+    QCOMPARE(boxes.boxes[0].text, QString("串口被占用或不存在"));
+    QCOMPARE(boxes.boxes[0].buttonCount, 1);
+    QVERIFY(!s.access.portOpen());
+    QVERIFY(!s.access.port()->isOpen());
+    QCOMPARE(s.ui->pushButton_10->text(), QString("打开串口"));
+    QCOMPARE(s.ui->pushButton_10->styleSheet(), QString("background: pink"));
+    QVERIFY(!s.ui->checkBox->isChecked());
+    QVERIFY(!s.ui->checkBox->isEnabled());
+    QVERIFY(!s.access.autoSendTimer()->isActive());
+    QVERIFY(!s.ui->pushButton_17->isEnabled());
+    QVERIFY(s.ui->comboBox_5->isEnabled());
+
+    // Left open, the dead port would report hundreds of thousands of errors in this time.
+    const int reported = errors.count();
+    QVERIFY(reported >= 1);
+    QTest::qWait(300);
+    QCOMPARE(errors.count(), reported);
+    QVERIFY2(reported < 100, qPrintable(QString::number(reported)));
+    QCOMPARE(boxes.boxes.size(), 1);
+
+    // Cable back in (a new line under the same name): opening again works.
+    PtyPair again;
+    redirectPortForTesting(s.portName(), again.slavePath());
+    s.clickOpenClose();
+    QVERIFY(s.access.portOpen());
+    s.clickSend();
+    QCOMPARE(again.read(14), QByteArray::fromHex("0102030405060708091011121314"));
+    QCOMPARE(boxes.boxes.size(), 1);
+}
+
+void TestPort::destroyingWindowReleasesDevice()
+{
+    PtyPair pty;
+    QPointer<QSerialPort> port;
+    {
+        TerminalSession s;
+        redirectPortForTesting(s.portName(), pty.slavePath());
+        QVERIFY(s.open());
+        port = s.access.port();
+        QSerialPort meanwhile(pty.slavePath());
+        QVERIFY(!meanwhile.open(QIODevice::ReadWrite));
+    }
+    QVERIFY(port.isNull());
+    QSerialPort after(pty.slavePath());
+    QVERIFY(after.open(QIODevice::ReadWrite));
+}
+
+QTEST_MAIN(TestPort)
+#include "tst_port.moc"
