@@ -224,6 +224,64 @@ private slots:
         QCOMPARE(pty.readAvailable(), QByteArray());
     }
 
+    // A loop-back: each piece comes back whole and unchanged before the next goes out, and frames
+    // are echoed, not answered. The byte after the last piece would sit behind any answer.
+    void echoesEveryPiece_data()
+    {
+        QByteArray everyByte;
+        for (int b = 0; b < 256; ++b)
+            everyByte.append(char(b));
+        QTest::addColumn<QList<QByteArray>>("pieces");
+        QTest::newRow("one byte") << QList<QByteArray>{hex("00")};
+        QTest::newRow("auto-send block") << QList<QByteArray>{hex("0102030405060708091011121314")};
+        QTest::newRow("byte by byte") << QList<QByteArray>{hex("01"), hex("02"), hex("03"), hex("04")};
+        QTest::newRow("uneven pieces") << QList<QByteArray>{hex("0102"), hex("030405060708"), hex("09")};
+        QTest::newRow("every byte value") << QList<QByteArray>{everyByte};
+        QTest::newRow("read frame") << QList<QByteArray>{hex("A66A")};
+        QTest::newRow("write frames") << QList<QByteArray>{hex("A77A05"), hex("A99A270F"), hex("A33A03"),
+                                                           hex("ABBA00")};
+        QTest::newRow("frame in pieces") << QList<QByteArray>{hex("A6"), hex("6A"), hex("A77A"), hex("09")};
+        QTest::newRow("long piece") << QList<QByteArray>{QByteArray(3000, char(0x5A))};
+    }
+    void echoesEveryPiece()
+    {
+        QFETCH(QList<QByteArray>, pieces);
+        PtyPair pty;
+        RadioModule module;
+        module.setEcho(true);
+        QVERIFY(module.openDevice(pty.slavePath()));
+        QSignalSpy received(&module, &RadioModule::received);
+        int sent = 0;
+        for (const QByteArray &piece : pieces + QList<QByteArray>{hex("EE")}) {
+            QVERIFY(pty.write(piece));
+            sent += piece.size();
+            QCOMPARE(pty.read(piece.size()), piece);
+            QTRY_COMPARE(receivedBytes(received), sent);
+        }
+        QVERIFY(module.frames().isEmpty());
+        QCOMPARE(module.lineBaudRate(), 9600);
+        QCOMPARE(outputSpeed(pty.slaveTermios()), speed_t(B9600));
+        const RadioModule::Parameters p = module.parameters();
+        QCOMPARE(int(p.channel), 20);
+        QCOMPARE(int(p.id), 1234);
+        QCOMPARE(int(p.powerCode), 0x0A);
+    }
+
+    // What went by in echo mode is not answered later; from then on the module answers again.
+    void answersAgainAfterEcho()
+    {
+        PtyPair pty;
+        RadioModule module;
+        module.setEcho(true);
+        QVERIFY(module.openDevice(pty.slavePath()));
+        QVERIFY(pty.write(hex("A77A")));
+        QCOMPARE(pty.read(2), hex("A77A"));
+        module.setEcho(false);
+        QVERIFY(pty.write(hex("A66A")));
+        QCOMPARE(pty.read(7), defaultReply);
+        QCOMPARE(module.frames(), QList<QByteArray>{hex("A66A")});
+    }
+
     void splitReplyComesInTwoPieces()
     {
         PtyPair pty;
@@ -339,6 +397,7 @@ private slots:
         QTest::newRow("answer byte") << QStringList{"--answer", "ee"} << hex("ABBA00A66A") << hex("EE") + defaultReply;
         QTest::newRow("split") << QStringList{"--split", "20"} << hex("A66A") << defaultReply;
         QTest::newRow("silent") << QStringList{"--silent"} << hex("A66A") << QByteArray();
+        QTest::newRow("echo") << QStringList{"--echo"} << hex("A66A01") << hex("A66A01");
     }
     void program()
     {
@@ -363,6 +422,27 @@ private slots:
         QVERIFY(simulator.waitForFinished());
     }
 
+    // The program as a link test starts it: pieces back one by one, frames echoed and not answered
+    // (an answer would come before the next piece's echo), and no log.
+    void programEchoes()
+    {
+        QProcess simulator;
+        simulator.start(QStringLiteral(TALVEN_RADIOSIM_PROGRAM), {QStringLiteral("--echo")});
+        QVERIFY(simulator.waitForStarted());
+        QTRY_VERIFY(simulator.canReadLine());
+        DeviceLine line(QString::fromLocal8Bit(simulator.readLine()).trimmed());
+        QVERIFY(line.isOpen());
+        const QList<QByteArray> pieces{hex("0102030405060708091011121314"), hex("A66A"), hex("A77A05"), hex("A33A01"),
+                                       hex("0102030405060708091011121314")};
+        for (const QByteArray &piece : pieces) {
+            QVERIFY(line.write(piece));
+            QCOMPARE(line.read(piece.size()), piece);
+        }
+        simulator.terminate();
+        QVERIFY(simulator.waitForFinished());
+        QCOMPARE(simulator.readAllStandardError(), QByteArray());
+    }
+
     void programRejectsBadOptions_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -374,6 +454,10 @@ private slots:
         QTest::newRow("answer not a byte") << QStringList{"--answer", "1AA"} << "--answer";
         QTest::newRow("missing device") << QStringList{"--device", "/nonexistent/ttyX"} << "/nonexistent/ttyX";
         QTest::newRow("stray argument") << QStringList{"COM3"} << "COM3";
+        QTest::newRow("echo and silent") << QStringList{"--echo", "--silent"} << "--silent";
+        QTest::newRow("echo and refuse") << QStringList{"--refuse", "--echo"} << "--refuse";
+        QTest::newRow("echo and answer") << QStringList{"--echo", "--answer", "55"} << "--answer";
+        QTest::newRow("echo and split") << QStringList{"--echo", "--split", "20"} << "--split";
     }
     void programRejectsBadOptions()
     {

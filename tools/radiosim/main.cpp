@@ -57,8 +57,9 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Answers Talven's radio commands like a radio data module.\n"
-                       "Prints the device to open on its first line of output, then logs each frame to stderr."));
+        QStringLiteral("Answers Talven's radio commands like a radio data module, or with --echo sends back\n"
+                       "whatever it receives. Prints the device to open on its first line of output, then logs\n"
+                       "each frame it answers to stderr."));
     parser.addHelpOption();
     const QCommandLineOption device(QStringLiteral("device"),
                                     QStringLiteral("Answer on this serial device instead of a new pseudo-terminal."),
@@ -85,10 +86,21 @@ int main(int argc, char *argv[])
                                    QStringLiteral("Send the parameter reply in two pieces, ms milliseconds apart."),
                                    QStringLiteral("ms"));
     const QCommandLineOption silent(QStringLiteral("silent"), QStringLiteral("Answer nothing at all."));
-    parser.addOptions({device, channel, id, baud, power, refuse, answer, split, silent});
+    const QCommandLineOption echo(QStringLiteral("echo"),
+                                  QStringLiteral("Loop-back for link tests: send every byte back unchanged, in the "
+                                                 "pieces it came in; answer no frame and log nothing."));
+    parser.addOptions({device, channel, id, baud, power, refuse, answer, split, silent, echo});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         fail(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().constFirst()));
+    // These shape the answers, and a loop-back gives none: better said than silently ignored.
+    if (parser.isSet(echo)) {
+        for (const QCommandLineOption &answering : {refuse, answer, split, silent}) {
+            if (parser.isSet(answering))
+                fail(QStringLiteral("--echo answers no frame; --%1 does not go with it")
+                         .arg(answering.names().constFirst()));
+        }
+    }
 
     RadioModule::Parameters parameters;
     parameters.channel = quint8(numberOption(parser, channel, 0, 255));
@@ -114,6 +126,7 @@ int main(int argc, char *argv[])
     if (parser.isSet(split))
         module.setSplitDelay(numberOption(parser, split, 1, 60000));
     module.setSilent(parser.isSet(silent));
+    module.setEcho(parser.isSet(echo));
 
     const bool opened = parser.isSet(device) ? module.openDevice(parser.value(device)) : module.openPseudoTerminal();
     if (!opened)

@@ -185,6 +185,12 @@ void RadioModule::setSilent(bool silent)
     m_silent = silent;
 }
 
+void RadioModule::setEcho(bool echo)
+{
+    QMutexLocker lock(&m_mutex);
+    m_echo = echo;
+}
+
 int RadioModule::lineBaudRate() const
 {
     QMutexLocker lock(&m_mutex);
@@ -213,12 +219,23 @@ int RadioModule::baudRateForCode(quint8 code)
 
 void RadioModule::readLine()
 {
+    bool echo = false;
+    {
+        QMutexLocker lock(&m_mutex);
+        echo = m_echo;
+    }
     char buffer[4096];
     for (;;) {
         const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
         if (n > 0) {
             const QByteArray bytes(buffer, int(n));
-            m_input.append(bytes);
+            // Back at once and in one write, so the other side can get each piece back whole, the way
+            // a module in loop-back returns a packet. Kept out of the frame buffer: a loop-back answers
+            // nothing, and switching echo off later must not answer what went by meanwhile.
+            if (echo)
+                writeAll(bytes);
+            else
+                m_input.append(bytes);
             emit received(bytes);
             continue;
         }
@@ -230,7 +247,8 @@ void RadioModule::readLine()
         emit lineLost();
         return;
     }
-    takeFrames();
+    if (!echo)
+        takeFrames();
 }
 
 void RadioModule::takeFrames()

@@ -10,7 +10,7 @@ class QSocketNotifier;
 
 // A radio data module as its serial line sees it: it answers the read command with its parameter
 // block, takes the four write commands with a one-byte acknowledgement, and after a serial-rate
-// write moves its own line to the new rate.
+// write moves its own line to the new rate. In echo mode it is a loop-back plug instead.
 //
 // The module runs in the thread it lives in, driven by that thread's event loop. Its settings and
 // its state may be read and changed from any thread, so a test can keep it on a thread of its own
@@ -55,6 +55,9 @@ public:
     void setSplitDelay(int ms);
     // Takes frames but neither answers nor changes anything: a module that is off or deaf.
     void setSilent(bool silent);
+    // A loop-back instead of a module: every piece read off the line goes straight back, unchanged
+    // and whole, and no frame is looked for. What a link test runs against.
+    void setEcho(bool echo);
 
     // The rate the module's own line runs at now.
     int lineBaudRate() const;
@@ -85,6 +88,7 @@ private:
     quint8 m_writeAnswer = Accepted;
     int m_splitDelay = 0;
     bool m_silent = false;
+    bool m_echo = false;
     int m_lineBaudRate = 9600;
     QList<QByteArray> m_frames;
 
