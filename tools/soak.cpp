@@ -41,6 +41,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -92,7 +93,7 @@ double cpuSeconds()
 
 QString clock(double seconds)
 {
-    const auto s = qint64(seconds + 0.5);
+    const auto s = qint64(std::llround(seconds));
     return QStringLiteral("%1:%2").arg(s / 60, 2, 10, QLatin1Char('0')).arg(s % 60, 2, 10, QLatin1Char('0'));
 }
 
@@ -281,10 +282,10 @@ public:
         watch.stop();
 
         if (!boxesSeen().isEmpty() || !t.isOpen() || !t.autoSend->isChecked()) {
-            if (m_clock.elapsed() / 1000.0 - m_samples.constLast().seconds >= 0.5)
+            if (double(m_clock.elapsed()) / 1000.0 - m_samples.constLast().seconds >= 0.5)
                 record(t);
             return fail(QStringLiteral("at %1 %2")
-                            .arg(clock(m_clock.elapsed() / 1000.0),
+                            .arg(clock(double(m_clock.elapsed()) / 1000.0),
                                  boxesSeen().isEmpty() ? QStringLiteral("the port closed or auto-send stopped")
                                                        : QStringLiteral("a warning box came up: ") + boxesSeen()));
         }
@@ -329,7 +330,7 @@ private:
     void record(const Terminal &t)
     {
         Sample sample;
-        sample.seconds = m_clock.elapsed() / 1000.0;
+        sample.seconds = double(m_clock.elapsed()) / 1000.0;
         sample.rss = residentBytes();
         sample.cpu = cpuSeconds();
         // The counters as the user reads them, off the labels.
@@ -347,7 +348,7 @@ private:
         m_samples.append(sample);
         say(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9")
                 .arg(clock(sample.seconds), 7)
-                .arg(sample.rss / kMiB, 10, 'f', 2)
+                .arg(double(sample.rss) / kMiB, 10, 'f', 2)
                 .arg(sample.cpu, 8, 'f', 2)
                 .arg(cpuShare, 6)
                 .arg(sample.sends, 9)
@@ -406,7 +407,7 @@ private:
         m_calibration = QStringLiteral("a second window's receive box grew by %1 characters in 14-byte blocks and "
                                        "its resident memory by %2 MiB")
                             .arg(charsAfter - charsBefore)
-                            .arg((rssAfter - rssBefore) / kMiB, 0, 'f', 2);
+                            .arg(double(rssAfter - rssBefore) / kMiB, 0, 'f', 2);
         return double(rssAfter - rssBefore) / std::max(1, charsAfter - charsBefore);
     }
 
@@ -417,7 +418,7 @@ private:
         QVector<double> hours, rssMiB, chars;
         for (int i = from; i < m_samples.size(); ++i) {
             hours << m_samples[i].seconds / 3600;
-            rssMiB << m_samples[i].rss / kMiB;
+            rssMiB << double(m_samples[i].rss) / kMiB;
             chars << m_samples[i].boxCharacters;
         }
         const double growth = slope(hours, rssMiB);
@@ -428,7 +429,7 @@ private:
         const Sample &first = m_samples.constFirst();
         const Sample &last = m_samples.constLast();
         const double cpuPercent = (last.cpu - first.cpu) / std::max(1e-9, last.seconds - first.seconds) * 100;
-        const double errorPercent = sends > 0 ? double(sends - matches) / sends * 100 : 100;
+        const double errorPercent = sends > 0 ? double(sends - matches) / double(sends) * 100 : 100;
 
         QStringList misses;
         if (sends == 0 || matches != sends)

@@ -330,7 +330,7 @@ QByteArray RadioModule::answerFrame(const QByteArray &frame)
     }
     lock.unlock();
 
-    const QByteArray reply(1, char(answer));
+    QByteArray reply(1, char(answer));
     writeAll(reply);
     // The acknowledgement still goes out at the old rate; only then does the line change.
     if (newLineRate != 0)
