@@ -26,10 +26,8 @@ void MainWindow::on_pushButton_10_clicked()
 
 bool MainWindow::openPort(const QString &baudText)
 {
-    if (myCom) {
-        myCom->close();
-        delete myCom;
-    }
+    // Each attempt gets a fresh port object; deleting the last one closes it and drops its connections.
+    delete myCom;
     myCom = new QSerialPort(devicePathForPort(ui->comboBox_5->currentText()));
     if (!applyLineSettings(baudText))
         return false;
@@ -60,10 +58,10 @@ bool MainWindow::applyLineSettings(const QString &baudText)
 
 void MainWindow::setPortControlsEnabled(bool open)
 {
-    for (QWidget *w : std::initializer_list<QWidget *>{
-             ui->pushButton_17, ui->pushButton_18, ui->pushButton_20, ui->pushButton_21, ui->pushButton_22,
-             ui->pushButton_23, ui->comboBox_7, ui->comboBox_8, ui->lineEdit_14, ui->lineEdit_15, ui->lineEdit_19,
-             ui->checkBox})
+    for (QWidget *w :
+         std::initializer_list<QWidget *>{ui->pushButton_17, ui->pushButton_18, ui->pushButton_20, ui->pushButton_21,
+                                          ui->pushButton_22, ui->pushButton_23, ui->comboBox_7, ui->comboBox_8,
+                                          ui->lineEdit_14, ui->lineEdit_15, ui->lineEdit_19, ui->checkBox})
         w->setEnabled(open);
     ui->comboBox_5->setEnabled(!open);
     ui->comboBox_6->setEnabled(!open);

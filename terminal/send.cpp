@@ -33,12 +33,14 @@ void MainWindow::on_checkBox_clicked()
 
 void MainWindow::on_pushButton_12_clicked()
 {
-    QMessageBox::about(this, tr("注意事项"),
-                       tr("发送的16进制数用空格隔开或用16进制格式，如要发10个数1、2、3、4、5、10、11、12、13、14，就在发送窗口里写入“1 2 3 4 5 10 11 12 13 14”或者“01 02 03 04 05 10 11 12 13 14”或者“01020304051011121314”"));
+    QMessageBox::about(
+        this, tr("注意事项"),
+        tr("发送的16进制数用空格隔开或用16进制格式，如要发10个数1、2、3、4、5、10、11、12、13、14，就在发送窗口里写入“1"
+           " 2 3 4 5 10 11 12 13 14”或者“01 02 03 04 05 10 11 12 13 14”或者“01020304051011121314”"));
 }
 
-// Groups are cut into two-character chunks from their start, an odd group ending in a one-character
-// chunk; each chunk goes out as one byte. The appended blank closes the last group.
+// The blank appended to the text closes the last group, so every group is sent when the walk
+// reaches a blank.
 void MainWindow::sendOnce()
 {
     txText = QString("%1 ").arg(ui->textEdit_2->toPlainText());

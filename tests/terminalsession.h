@@ -21,7 +21,8 @@
 
 class TerminalSession {
 public:
-    explicit TerminalSession(const QString &portName = QStringLiteral("COM3")) : m_portName(portName)
+    explicit TerminalSession(const QString &portName = QStringLiteral("COM3"))
+        : m_portName(portName)
     {
         redirectPortForTesting(m_portName, pty.slavePath());
         window.show();

@@ -39,9 +39,12 @@ void TestPort::opensAtChosenRateWith8N1_data()
     QTest::addColumn<QString>("shown");
     QTest::addColumn<int>("speed");
     QTest::newRow("start-up rate") << QString() << "9600" << int(B9600);
-    QTest::newRow("4800") << "4" << "4800" << int(B4800);
-    QTest::newRow("9600") << "9" << "9600" << int(B9600);
-    QTest::newRow("19200") << "1" << "19200" << int(B19200);
+    QTest::newRow("4800") << "4"
+                          << "4800" << int(B4800);
+    QTest::newRow("9600") << "9"
+                          << "9600" << int(B9600);
+    QTest::newRow("19200") << "1"
+                           << "19200" << int(B19200);
 }
 
 void TestPort::opensAtChosenRateWith8N1()

@@ -39,8 +39,8 @@ void TestReceive::displayAndMatch_data()
     QTest::addColumn<QString>("shown");
 
     const QString startText = "1 2 3 4 5 6 7 8 9 10 11 12 13 14";
-    QTest::newRow("start text echoed") << startText << Blocks{QByteArray::fromHex("0102030405060708091011121314")}
-                                       << 1 << "01 02 03 04 05 06 07 08 09 10 11 12 13 14 ";
+    QTest::newRow("start text echoed") << startText << Blocks{QByteArray::fromHex("0102030405060708091011121314")} << 1
+                                       << "01 02 03 04 05 06 07 08 09 10 11 12 13 14 ";
     QTest::newRow("01 02 matches 01 02") << "01 02" << Blocks{QByteArray::fromHex("0102")} << 1 << "01 02 ";
     QTest::newRow("01 02 against 01 02 03") << "01 02" << Blocks{QByteArray::fromHex("010203")} << 0 << "01 02 03 ";
     QTest::newRow("upper-case 0A never matches") << "0A" << Blocks{QByteArray::fromHex("0a")} << 0 << "0A ";
@@ -222,7 +222,7 @@ void TestReceive::wrapPointsSurviveParagraphCuts()
         QVERIFY2(withCuts[i].start == asOneParagraph[i].start, where);
         QVERIFY2(withCuts[i].length == asOneParagraph[i].length, where);
         QVERIFY2(withCuts[i].y == asOneParagraph[i].y, where + ": y " + QByteArray::number(withCuts[i].y) +
-                                                            " against " + QByteArray::number(asOneParagraph[i].y));
+                                                           " against " + QByteArray::number(asOneParagraph[i].y));
     }
     // Same height too, so the scroll range is the same.
     QCOMPARE(doc->size(), sizeWithCuts);

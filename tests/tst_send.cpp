@@ -160,9 +160,10 @@ void TestSend::notesBox()
     TerminalSession::click(s.ui->pushButton_12);
     QTRY_COMPARE(boxes.boxes.size(), 1);
     QCOMPARE(boxes.boxes[0].title, QString("注意事项"));
-    QCOMPARE(boxes.boxes[0].text,
-             QString("发送的16进制数用空格隔开或用16进制格式，如要发10个数1、2、3、4、5、10、11、12、13、14，就在发送窗口里"
-                     "写入“1 2 3 4 5 10 11 12 13 14”或者“01 02 03 04 05 10 11 12 13 14”或者“01020304051011121314”"));
+    QCOMPARE(
+        boxes.boxes[0].text,
+        QString("发送的16进制数用空格隔开或用16进制格式，如要发10个数1、2、3、4、5、10、11、12、13、14，就在发送窗口里"
+                "写入“1 2 3 4 5 10 11 12 13 14”或者“01 02 03 04 05 10 11 12 13 14”或者“01020304051011121314”"));
     QCOMPARE(boxes.boxes[0].buttonCount, 1);
 }
 
