@@ -45,20 +45,8 @@ fail() {
 
 step() { echo "== $*"; }
 
-apt_updated=false
-install_missing() {
-    local missing=() p
-    for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    echo "Installing: ${missing[*]}"
-    if ! $apt_updated; then
-        apt_get update
-        apt_updated=true
-    fi
-    apt_get install --no-install-recommends "${missing[@]}"
-}
+# install_missing, shared with the other set-up scripts.
+source tools/dev
 
 # Width and height of a PNG file, from its IHDR chunk; empty if it is no PNG.
 png_size() {
