@@ -106,6 +106,7 @@ private:
     void appendToReceiveBox(const QByteArray &bytes);
     // radio/replies.cpp
     void decodeParamReply();
+    void showParamReply();
     void confirmPendingWrites();
     // radio/commands.cpp
     void sendFrame(const QString &hexText, bool &pendingFlag);

@@ -25,7 +25,13 @@ void MainWindow::decodeParamReply()
     rxBytes = myCom->readAll();
     while (!deadline.hasExpired() && myCom->waitForReadyRead(int(deadline.remainingTime())))
         rxBytes += myCom->readAll();
+    showParamReply();
+}
 
+// Echoes and decodes the block in rxBytes. Kept apart from the gathering read so that the decoding
+// can be driven with any block, port or no port.
+void MainWindow::showParamReply()
+{
     appendToReceiveBox(rxBytes);
     const QByteArray hex = rxBytes.toHex();
     // A lone 00 does not count as the reply: the block after it is taken as the reply instead.

@@ -51,6 +51,14 @@ public:
     void timeFunction1() { w.timeFunction1(); }
     void readMyCom() { w.readMyCom(); }
 
+    // The send operation as the send button runs it, and the walk's cursor that closes each group.
+    void on_pushButton_17_clicked() { w.on_pushButton_17_clicked(); }
+    int tokenLen() const { return w.tokenLen; }
+    // The radio replies without the port: the block in rxBytes is echoed and decoded, or judged.
+    QByteArray &rxBytes() { return w.rxBytes; }
+    void showParamReply() { w.showParamReply(); }
+    void confirmPendingWrites() { w.confirmPendingWrites(); }
+
 private:
     MainWindow &w;
 };
