@@ -63,6 +63,9 @@ MainWindow::MainWindow(QWidget *parent)
 
     ui->textBrowser->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     ui->textEdit_2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // Looking for a word boundary costs the square of a run's length: a pasted hex dump without
+    // blanks would freeze the window for seconds. Hex text reads fine broken anywhere.
+    ui->textEdit_2->setWordWrapMode(QTextOption::WrapAnywhere);
 
     autoSendTimer = new QTimer(this);
     connect(autoSendTimer, SIGNAL(timeout()), this, SLOT(timeFunction()));

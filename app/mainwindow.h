@@ -101,7 +101,7 @@ private:
     void onPortError(QSerialPort::SerialPortError error);
     // terminal/send.cpp
     void sendOnce();
-    void sendChunk(const QString &chunk);
+    void sendChunk(const QStringRef &chunk);
     // terminal/receive.cpp
     void appendToReceiveBox(const QByteArray &bytes);
     // radio/replies.cpp

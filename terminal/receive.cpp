@@ -15,6 +15,8 @@ namespace {
 // visible line begins: the lines above keep their wrap points, and appends only re-lay out the
 // short tail. The shorter the tail the cheaper an append; cutting costs about one append.
 constexpr int kMaxTailParagraph = 128;
+// The most text put into the box in one edit: 1,024 "XX " pairs.
+constexpr int kInsertPiece = 3 * 1024;
 
 // Cuts the document's last paragraph at the start of its last laid-out line. The cursor must be
 // inside an edit block, so that the cut and the append that follows are laid out and reported
@@ -91,13 +93,17 @@ void MainWindow::appendToReceiveBox(const QByteArray &bytes)
         return;
 
     // Always at the end, even right after the user clicked into the box; on_textBrowser_textChanged
-    // then brings the view there. One edit block: laid out once, one textChanged, and the cursor
-    // skips working out its x position (which would shape the last line again for nothing).
+    // then brings the view there. One edit block per piece: laid out once, one textChanged, and the
+    // cursor skips working out its x position (which would shape the last line again for nothing).
+    // A big block goes in piece by piece, so that every cut sees the layout of what came before and
+    // no paragraph grows long enough to make later appends slow.
     QTextDocument *doc = ui->textBrowser->document();
     QTextCursor end(doc);
-    end.beginEditBlock();
-    cutTailParagraph(doc, end);
-    end.movePosition(QTextCursor::End);
-    end.insertText(text);
-    end.endEditBlock();
+    for (int from = 0; from < text.size(); from += kInsertPiece) {
+        end.beginEditBlock();
+        cutTailParagraph(doc, end);
+        end.movePosition(QTextCursor::End);
+        end.insertText(text.mid(from, kInsertPiece));
+        end.endEditBlock();
+    }
 }

@@ -46,18 +46,18 @@ void MainWindow::sendOnce()
     txText = QString("%1 ").arg(ui->textEdit_2->toPlainText());
     tokenLen = 0;
     for (textPos = 0; textPos < txText.length(); ++textPos) {
-        if (txText.mid(textPos, 1) != QLatin1String(" ")) {
+        if (txText.at(textPos) != QLatin1Char(' ')) {
             ++tokenLen;
             continue;
         }
         const int groupStart = textPos - tokenLen;
         if (tokenLen % 2 == 0) {
             for (hexPos = 0; hexPos < tokenLen / 2; ++hexPos)
-                sendChunk(txText.mid(groupStart + 2 * hexPos, 2));
+                sendChunk(txText.midRef(groupStart + 2 * hexPos, 2));
         } else {
             for (byteNo = 0; byteNo < tokenLen / 2; ++byteNo)
-                sendChunk(txText.mid(groupStart + 2 * byteNo, 2));
-            sendChunk(txText.mid(textPos - 1, 1));
+                sendChunk(txText.midRef(groupStart + 2 * byteNo, 2));
+            sendChunk(txText.midRef(textPos - 1, 1));
         }
         tokenLen = 0;
     }
@@ -69,7 +69,7 @@ void MainWindow::sendOnce()
 
 // The chunk's decimal value is written as if it were hex: "10" goes out as 0x10, "5" as 0x05, and
 // anything that is not a decimal number as 0x00.
-void MainWindow::sendChunk(const QString &chunk)
+void MainWindow::sendChunk(const QStringRef &chunk)
 {
     const int value = chunk.toInt(nullptr, 10);
     const QString hexText = value >= 0 && value <= 9 ? QString("0%1").arg(value) : QString("%1").arg(value);
