@@ -7,6 +7,8 @@
 #include <QRegExp>
 #include <QRegExpValidator>
 #include <QSerialPort>
+#include <QTextDocument>
+#include <QTextEdit>
 #include <QTimer>
 
 #include <initializer_list>
@@ -32,6 +34,11 @@ MainWindow::MainWindow(QWidget *parent)
     , baudWritePending(false)
     , powerWritePending(false)
     , autoSendTimer(nullptr)
+    , countersPending(false)
+    , displayTimer(nullptr)
+    , matchTextStale(true)
+    , historyLimit(defaultReceiveHistory)
+    , autoSendWaiting(false)
 {
     ui->setupUi(this);
     setWindowTitle(tr("MerivoxV1.1"));
@@ -70,6 +77,13 @@ MainWindow::MainWindow(QWidget *parent)
     autoSendTimer = new QTimer(this);
     connect(autoSendTimer, SIGNAL(timeout()), this, SLOT(timeFunction()));
 
+    // A block that arrives alone is on screen within this; a stream shows at most 25 times a second.
+    displayTimer = new QTimer(this);
+    displayTimer->setSingleShot(true);
+    displayTimer->setInterval(40);
+    connect(displayTimer, &QTimer::timeout, this, &MainWindow::flushReceiveDisplay);
+    connect(ui->textEdit_2, &QTextEdit::textChanged, this, [this] { matchTextStale = true; });
+
     auto *statsTimer = new QTimer(this);
     connect(statsTimer, SIGNAL(timeout()), this, SLOT(timeFunction1()));
     statsTimer->start(1000);
@@ -77,6 +91,10 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    // Freeing a long history paragraph by paragraph, with the layout told of each, takes seconds;
+    // dropped in one edit it takes milliseconds.
+    displayTimer->stop();
+    ui->textBrowser->clear();
     delete ui;
     // The port object has no parent; release the device with the window rather than at process end.
     if (myCom) {

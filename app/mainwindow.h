@@ -14,6 +14,12 @@
 //   3. then                   -> every pending write flag (channel, ID, baud, power, in that order)
 //                                is judged "OK"/"ERROR" on that same block (radio/replies.cpp).
 //
+// What a block shows (its hex in the receive box, the texts of label_26 and label_32) is gathered
+// and put on screen at most 40 ms later, together with everything else received meanwhile
+// (flushReceiveDisplay). Counting and the complete-reception test stay per block. Whatever reads
+// the screen or writes to the receive box flushes first: the error-rate tick, the parameter-reply
+// echo, the clear buttons.
+//
 // Shared cursors: hexPos and byteNo are used by the send walk, the receive display and the
 // parameter echo alike; textPos and tokenLen by the send walk. Each operation sets them before use.
 
@@ -22,6 +28,7 @@
 #include <QSerialPort>
 #include <QString>
 
+class QLabel;
 class QTimer;
 
 namespace Ui {
@@ -34,6 +41,10 @@ class MainWindow : public QMainWindow {
 public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
+
+    // The receive box keeps at least this many characters of history: a whole day of the default
+    // 100 ms link test.
+    static constexpr int defaultReceiveHistory = 40000000;
 
 private:
     Ui::MainWindow *ui;
@@ -59,6 +70,19 @@ private:
     bool baudWritePending;
     bool powerWritePending;
     QTimer *autoSendTimer;
+
+    // Receive display, gathered between two screen updates (terminal/receive.cpp).
+    QString pendingHex;
+    bool countersPending;
+    QTimer *displayTimer;
+    // The send box as the complete-reception test compares it (blanks and zeros removed), worked
+    // out again only when the box has changed.
+    QString matchText;
+    bool matchTextStale;
+    // Characters the receive box keeps at least; past this the oldest text leaves it.
+    int historyLimit;
+    // An auto-send tick found earlier bytes still queued: the timer waits for the line to take them.
+    bool autoSendWaiting;
 
 private slots:
     // app: hex conversions (called directly, never connected)
@@ -102,8 +126,15 @@ private:
     // terminal/send.cpp
     void sendOnce();
     void sendChunk(const QStringRef &chunk);
+    void onPortBytesWritten();
     // terminal/receive.cpp
     void appendToReceiveBox(const QByteArray &bytes);
+    void insertIntoReceiveBox(const QString &text);
+    void trimReceiveHistory();
+    void flushReceiveDisplay();
+    void clearReceiveBox();
+    // terminal/statistics.cpp: a counter label's text, drawn whole however long it grows
+    void showFigure(QLabel *label, const QString &text);
     // radio/replies.cpp
     void decodeParamReply();
     void showParamReply();

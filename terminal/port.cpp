@@ -33,6 +33,7 @@ bool MainWindow::openPort(const QString &baudText)
         return false;
     connect(myCom, SIGNAL(readyRead()), this, SLOT(readMyCom()));
     connect(myCom, &QSerialPort::errorOccurred, this, &MainWindow::onPortError);
+    connect(myCom, &QSerialPort::bytesWritten, this, &MainWindow::onPortBytesWritten);
     return true;
 }
 
@@ -53,6 +54,11 @@ bool MainWindow::applyLineSettings(const QString &baudText)
     myCom->setParity(QSerialPort::NoParity);
     myCom->setStopBits(QSerialPort::OneStop);
     myCom->setFlowControl(QSerialPort::NoFlowControl);
+    // The reopen dropped the queue an auto-send tick was waiting on: nothing is left to drain.
+    if (autoSendWaiting && myCom->isOpen()) {
+        autoSendWaiting = false;
+        autoSendTimer->start();
+    }
     return myCom->isOpen();
 }
 
@@ -80,6 +86,7 @@ void MainWindow::enterClosedState()
     // setChecked() does not emit clicked(), so the auto-send switch is not told; stop its timer here.
     ui->checkBox->setChecked(false);
     autoSendTimer->stop();
+    autoSendWaiting = false;
 }
 
 void MainWindow::showPortWarning()
@@ -112,7 +119,7 @@ void MainWindow::on_pushButton_14_clicked()
 
 void MainWindow::on_pushButton_16_clicked()
 {
-    ui->textBrowser->clear();
+    clearReceiveBox();
 }
 
 void MainWindow::on_pushButton_15_clicked()

@@ -7,14 +7,21 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextLayout>
+#include <QTimer>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace {
 
 // Every append re-lays out (and re-shapes) the whole paragraph it lands in, so one paragraph that
 // grows for an hour freezes the window. Past this length the last paragraph is cut where its last
 // visible line begins: the lines above keep their wrap points, and appends only re-lay out the
-// short tail. The shorter the tail the cheaper an append; cutting costs about one append.
-constexpr int kMaxTailParagraph = 128;
+// tail. Each paragraph also costs about half a kilobyte of its own, so paragraphs of this length
+// keep that below a byte per ten characters, while an append (25 a second at most) re-lays out
+// about as much text as one second of data.
+constexpr int kMaxTailParagraph = 1024;
 // The most text put into the box in one edit: 1,024 "XX " pairs.
 constexpr int kInsertPiece = 3 * 1024;
 
@@ -51,6 +58,46 @@ void cutTailParagraph(QTextDocument *doc, QTextCursor &cursor)
     cursor.setBlockFormat(head);
 }
 
+// "00 " to "FF ", so that a block's display text is built without formatting each byte.
+const QLatin1String &hexPair(unsigned char byte)
+{
+    static const struct Table {
+        char text[256][3];
+        QLatin1String pairs[256];
+        Table()
+        {
+            static const char digits[] = "0123456789ABCDEF";
+            for (int b = 0; b < 256; ++b) {
+                text[b][0] = digits[b >> 4];
+                text[b][1] = digits[b & 15];
+                text[b][2] = ' ';
+                pairs[b] = QLatin1String(text[b], 3);
+            }
+        }
+    } table;
+    return table.pairs[byte];
+}
+
+// The complete-reception test without building the block's hex text: the lower-case hex digits
+// of `bytes`, every "0" left out, against the send box's text with blanks and zeros left out.
+bool hexDigitsMatch(const QByteArray &bytes, const QString &expected)
+{
+    static const char digits[] = "0123456789abcdef";
+    const QChar *want = expected.constData();
+    const QChar *const end = want + expected.size();
+    for (const char c : bytes) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        for (const unsigned nibble : {unsigned(byte >> 4), unsigned(byte & 15)}) {
+            if (nibble == 0)
+                continue;
+            if (want == end || *want != QLatin1Char(digits[nibble]))
+                return false;
+            ++want;
+        }
+    }
+    return want == end;
+}
+
 } // namespace
 
 void MainWindow::readMyCom()
@@ -63,35 +110,56 @@ void MainWindow::readMyCom()
     rxBytes = myCom->readAll();
 
     // Zeros are dropped on both sides so that "1 2 3" and "01 02 03" both match the bytes 01 02 03.
-    QString sendText = ui->textEdit_2->toPlainText();
-    sendText.remove(QLatin1Char(' '));
-    sendText.remove(QLatin1Char('0'));
-    QString rxText = QString::fromLatin1(rxBytes.toHex());
-    rxText.remove(QLatin1Char('0'));
-    if (sendText == rxText)
+    if (matchTextStale) {
+        matchText = ui->textEdit_2->toPlainText();
+        matchText.remove(QLatin1Char(' '));
+        matchText.remove(QLatin1Char('0'));
+        matchTextStale = false;
+    }
+    if (hexDigitsMatch(rxBytes, matchText))
         ++matchCount;
-
     receivedBytes += rxBytes.size();
-    ui->label_26->setText(QString("%1").arg(receivedBytes));
-    ui->label_32->setText(QString("%1").arg(matchCount));
 
-    appendToReceiveBox(rxBytes);
+    // A line handing over single bytes notifies 1,920 times a second at 19,200 baud; drawing each
+    // would cost far more than taking them in. What the screen shows waits for the next update.
+    countersPending = true;
+    for (hexPos = 0, byteNo = 0; byteNo < rxBytes.size(); hexPos += 2, ++byteNo)
+        pendingHex += hexPair(static_cast<unsigned char>(rxBytes.at(byteNo)));
+    if (!displayTimer->isActive())
+        displayTimer->start();
 
     confirmPendingWrites();
 }
 
+void MainWindow::flushReceiveDisplay()
+{
+    displayTimer->stop();
+    if (countersPending) {
+        countersPending = false;
+        showFigure(ui->label_26, QString("%1").arg(receivedBytes));
+        showFigure(ui->label_32, QString("%1").arg(matchCount));
+    }
+    if (pendingHex.isEmpty())
+        return;
+    insertIntoReceiveBox(pendingHex);
+    // Dropped rather than cleared: a burst of megabytes must not stay allocated for good.
+    pendingHex = QString();
+}
+
+// Shows a block at once, after everything received before it (the parameter reply's echo).
 void MainWindow::appendToReceiveBox(const QByteArray &bytes)
 {
-    const QByteArray hex = bytes.toHex().toUpper();
+    flushReceiveDisplay();
     QString text;
     text.reserve(bytes.size() * 3);
-    for (hexPos = 0, byteNo = 0; byteNo < bytes.size(); hexPos += 2, ++byteNo) {
-        text += QLatin1String(hex.constData() + hexPos, 2);
-        text += QLatin1Char(' ');
-    }
-    if (text.isEmpty())
-        return;
+    for (hexPos = 0, byteNo = 0; byteNo < bytes.size(); hexPos += 2, ++byteNo)
+        text += hexPair(static_cast<unsigned char>(bytes.at(byteNo)));
+    if (!text.isEmpty())
+        insertIntoReceiveBox(text);
+}
 
+void MainWindow::insertIntoReceiveBox(const QString &text)
+{
     // Always at the end, even right after the user clicked into the box; on_textBrowser_textChanged
     // then brings the view there. One edit block per piece: laid out once, one textChanged, and the
     // cursor skips working out its x position (which would shape the last line again for nothing).
@@ -106,4 +174,41 @@ void MainWindow::appendToReceiveBox(const QByteArray &bytes)
         end.insertText(text.mid(from, kInsertPiece));
         end.endEditBlock();
     }
+    trimReceiveHistory();
+}
+
+// A day at full line rate would fill gigabytes; past the limit the oldest text leaves the box. It
+// goes in steps of a tenth of the limit, whole paragraphs at a time (each starts a shown line, so
+// the wrap points of what stays do not move), so that only one append in hundreds of thousands
+// pays for it.
+void MainWindow::trimReceiveHistory()
+{
+    QTextDocument *doc = ui->textBrowser->document();
+    const int step = historyLimit / 10;
+    const int excess = doc->characterCount() - historyLimit;
+    if (excess <= step)
+        return;
+    const QTextBlock firstKept = doc->findBlock(excess);
+    if (!firstKept.isValid() || firstKept.position() == 0)
+        return;
+    QTextCursor head(doc);
+    head.beginEditBlock();
+    head.setPosition(firstKept.position(), QTextCursor::KeepAnchor);
+    head.removeSelectedText();
+    // The first paragraph left carries the margin that joined it to the one removed above it.
+    QTextBlockFormat first = head.blockFormat();
+    first.setTopMargin(0);
+    head.setBlockFormat(first);
+    head.endEditBlock();
+}
+
+void MainWindow::clearReceiveBox()
+{
+    // Text received before the click never shows after it; the counters still do.
+    pendingHex = QString();
+    ui->textBrowser->clear();
+#ifdef __GLIBC__
+    // A long history leaves the heap full of freed paragraphs; hand the memory back to the system.
+    ::malloc_trim(0);
+#endif
 }

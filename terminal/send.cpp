@@ -14,10 +14,27 @@ void MainWindow::timeFunction()
 {
     // The port queues writes in memory without limit while the line drains at most 1,920 bytes a
     // second; a short period with a long send box would grow that queue by megabytes. A tick that
-    // finds earlier bytes still queued lets them drain and counts nothing.
-    if (myCom->bytesToWrite() > 0)
+    // finds earlier bytes still queued sends nothing yet. The timer waits until the line has taken
+    // them (onPortBytesWritten): at a 0 ms period it would otherwise fire again at once, for as long
+    // as a far end that never reads holds the line.
+    if (myCom->bytesToWrite() > 0) {
+        autoSendTimer->stop();
+        autoSendWaiting = true;
+        return;
+    }
+    sendOnce();
+}
+
+// The queue has drained: the send the waiting tick held back goes out now, and the period runs on.
+void MainWindow::onPortBytesWritten()
+{
+    if (!autoSendWaiting || myCom->bytesToWrite() > 0)
+        return;
+    autoSendWaiting = false;
+    if (!portOpen || !ui->checkBox->isChecked())
         return;
     sendOnce();
+    autoSendTimer->start();
 }
 
 void MainWindow::on_checkBox_clicked()
@@ -28,6 +45,7 @@ void MainWindow::on_checkBox_clicked()
     } else {
         ui->lineEdit_14->setEnabled(true);
         autoSendTimer->stop();
+        autoSendWaiting = false;
     }
 }
 
@@ -63,8 +81,8 @@ void MainWindow::sendOnce()
     }
     ++sendCount;
     sentBytes += Count(ui->textEdit_2->toPlainText());
-    ui->label_22->setText(QString("%1").arg(sentBytes));
-    ui->label_46->setText(QString("%1").arg(sendCount));
+    showFigure(ui->label_22, QString("%1").arg(sentBytes));
+    showFigure(ui->label_46, QString("%1").arg(sendCount));
 }
 
 // The chunk's decimal value is written as if it were hex: "10" goes out as 0x10, "5" as 0x05, and

@@ -82,16 +82,30 @@ public:
         QTest::keyClicks(ui->lineEdit_14, ms);
     }
 
-    // The far end sends `bytes`; returns once the window has taken them all in.
-    bool deliver(const QByteArray &bytes, int timeoutMs = 5000)
+    // The far end sends `bytes`; returns once the window has taken them all in and, unless told
+    // otherwise (long runs of blocks, checked at the end), shown them.
+    enum Shown { AndShown, CountedOnly };
+    bool deliver(const QByteArray &bytes, Shown shown = AndShown, int timeoutMs = 5000)
     {
         const qint64 target = access.receivedBytes() + bytes.size();
         if (!pty.write(bytes))
             return false;
         QDeadlineTimer deadline(timeoutMs);
-        while (access.receivedBytes() < target && !deadline.hasExpired())
+        const auto done = [&] {
+            return access.receivedBytes() == target && (shown == CountedOnly || access.displayCurrent());
+        };
+        while (!done() && !deadline.hasExpired())
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        return access.receivedBytes() == target;
+        return done();
+    }
+
+    // Waits for the next screen update of what was received.
+    bool waitForDisplay(int timeoutMs = 1000)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!access.displayCurrent() && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        return access.displayCurrent();
     }
 
     // The receive box as the user reads it: paragraph breaks the box inserts for itself are not text.

@@ -5,6 +5,8 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include <QTimer>
+
 class MainWindowTestAccess {
 public:
     explicit MainWindowTestAccess(MainWindow &window)
@@ -16,6 +18,10 @@ public:
     QSerialPort *port() const { return w.myCom; }
     bool portOpen() const { return w.portOpen; }
     QTimer *autoSendTimer() const { return w.autoSendTimer; }
+    QTimer *displayTimer() const { return w.displayTimer; }
+    // True once everything received so far is on screen.
+    bool displayCurrent() const { return !w.displayTimer->isActive(); }
+    void setHistoryLimit(int characters) { w.historyLimit = characters; }
 
     qint64 sentBytes() const { return w.sentBytes; }
     qint64 receivedBytes() const { return w.receivedBytes; }

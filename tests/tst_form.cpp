@@ -695,9 +695,15 @@ private slots:
         QCOMPARE(autoSend->parent(), window.get());
         QVERIFY(!autoSend->isActive());
 
+        // The receive display's update waits for data.
+        QTimer *display = access.displayTimer();
+        QVERIFY(display && display->isSingleShot() && !display->isActive());
+        QVERIFY(display->interval() <= 50);
+
         // The statistics tick: the window's other timer, running from the start.
         QList<QTimer *> others = window->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
         others.removeAll(autoSend);
+        others.removeAll(display);
         QCOMPARE(others.size(), 1);
         QCOMPARE(others.first()->interval(), 1000);
         QVERIFY(others.first()->isActive());

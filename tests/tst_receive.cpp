@@ -95,6 +95,7 @@ void TestReceive::notificationWithoutBytes()
     // A send box of blanks and zeros reads as empty, and so does an empty read.
     s.typeSendText(" 0 00 ");
     s.access.readMyCom();
+    QVERIFY(s.waitForDisplay());
     QCOMPARE(s.access.matchCount(), qint64(1));
     QCOMPARE(s.ui->label_32->text(), QString("1"));
     QCOMPARE(s.ui->label_26->text(), QString("2"));
@@ -194,9 +195,10 @@ void TestReceive::wrapPointsSurviveParagraphCuts()
     QByteArray all;
     for (int i = 0; i < 400; ++i) {
         const QByteArray block = QByteArray::fromHex("0102030405060708091011121314").right(1 + i % 14);
-        QVERIFY(s.deliver(block));
+        QVERIFY(s.deliver(block, TerminalSession::CountedOnly));
         all += block;
     }
+    QVERIFY(s.waitForDisplay());
     QTextDocument *doc = s.ui->textBrowser->document();
     QVERIFY2(doc->blockCount() > 2, "the history was never cut into paragraphs");
     QCOMPARE(s.receivedText(), shownAsHex(all));
@@ -259,9 +261,10 @@ void TestReceive::noByteLostOrDoubledAcrossCuts()
         QByteArray block;
         for (int i = 0; i < size; ++i)
             block += char((seed >> 16) + quint32(i) * 37u);
-        QVERIFY(s.deliver(block));
+        QVERIFY(s.deliver(block, TerminalSession::CountedOnly));
         all += block;
     }
+    QVERIFY(s.waitForDisplay());
     QCOMPARE(s.access.receivedBytes(), qint64(all.size()));
     QCOMPARE(s.receivedText(), shownAsHex(all));
     // Paragraphs start only at pairs: no pair is ever torn in two.
@@ -277,7 +280,8 @@ void TestReceive::paragraphsStayShortOverLongRuns()
     const QByteArray block = QByteArray::fromHex("0102030405060708091011121314");
     // About 60,000 characters of history, one auto-send echo at a time.
     for (int i = 0; i < 1430; ++i)
-        QVERIFY(s.deliver(block));
+        QVERIFY(s.deliver(block, TerminalSession::CountedOnly));
+    QVERIFY(s.waitForDisplay());
     QTextDocument *doc = s.ui->textBrowser->document();
     QCOMPARE(doc->characterCount() - doc->blockCount(), 1430 * 14 * 3);
     // Each append re-lays out only the paragraph it lands in.
