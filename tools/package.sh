@@ -17,8 +17,9 @@ source tools/lib.sh
 build_dir=build-package
 stage_dir=$build_dir/stage
 
-# Building, and the tools that check the package.
-package_tools=(dpkg-dev desktop-file-utils lintian appstream)
+# The tools that build the package (CPack finds the programs' libraries with file and
+# dpkg-shlibdeps) and those that check it.
+package_tools=(dpkg-dev file binutils desktop-file-utils lintian appstream)
 # Only for --install: a virtual X server and a client library to ask the window to close.
 run_packages=(xvfb python3 python3-xlib)
 
