@@ -21,9 +21,9 @@ targets=(fuzz_hexconv fuzz_sendwalk fuzz_paramreply)
 declare -A target_flags=([fuzz_sendwalk]=-detect_leaks=0 [fuzz_paramreply]=-detect_leaks=0)
 build=build-fuzz
 
-# The package list and install_missing; the fuzz build needs clang and libFuzzer on top.
-source tools/dev
-install_missing "${packages[@]}" clang libclang-rt-14-dev
+source tools/lib.sh
+# The fuzz build needs clang and libFuzzer on top of what every build needs.
+install_build_packages clang libclang-rt-14-dev
 CC=clang CXX=clang++ cmake -S . -B "$build" -DTALVEN_FUZZ=ON -DBUILD_TESTING=OFF
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 

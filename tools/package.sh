@@ -1,52 +1,63 @@
 #!/usr/bin/env bash
 # Builds Talven's Debian package and checks it, on Debian 12, as root or with sudo:
-#   tools/package.sh            install what is missing, Release build (no tests) in build-package/,
-#                               staged install, cpack -G DEB, check the .deb's fields and contents
-#   tools/package.sh --install  the same, then install the .deb with apt-get, start the installed
-#                               program (headless, and in a real X window that is asked to close),
-#                               remove the package again and check that it is gone
+#   tools/package.sh [--maintainer "Name <address>"]
+#       install what is missing, Release build with Debian's hardening flags (no tests) in
+#       build-package/, staged install, cpack -G DEB, then check the .deb: its fields and files,
+#       the hardening of both programs, lintian, the AppStream metadata and the desktop entry
+#   tools/package.sh --install [--maintainer ...]
+#       the same, then install the .deb with apt-get, start the installed programs (Talven headless
+#       and in a real X window that is asked to close; the module simulator answering a read),
+#       remove the package again and check that it is gone
+# Without --maintainer the package names the local-build maintainer of cmake/packaging.cmake, and
+# the one lintian complaint allowed is about that address; with a real one there is none.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/lib.sh
 
 build_dir=build-package
 stage_dir=$build_dir/stage
 
-build_packages=(cmake g++ make qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev dpkg-dev desktop-file-utils)
+# The tools that build the package (CPack finds the programs' libraries with file and
+# dpkg-shlibdeps) and those that check it.
+package_tools=(dpkg-dev file binutils desktop-file-utils lintian appstream)
 # Only for --install: a virtual X server and a client library to ask the window to close.
 run_packages=(xvfb python3 python3-xlib)
 
 # The files the package must hold and the packages it must depend on.
+app_id=org.talven.Talven
+programs=(./usr/bin/talven ./usr/bin/talven-radiosim)
 expected_files=(
-    ./usr/bin/talven
-    ./usr/share/applications/talven.desktop
+    "${programs[@]}"
+    "./usr/share/applications/$app_id.desktop"
     ./usr/share/icons/hicolor/32x32/apps/talven.png
+    "./usr/share/metainfo/$app_id.metainfo.xml"
+    ./usr/share/man/man1/talven.1.gz
+    ./usr/share/man/man1/talven-radiosim.1.gz
+    ./usr/share/doc/talven/copyright
+    ./usr/share/doc/talven/changelog.Debian.gz
 )
 expected_depends=(libqt5widgets5 libqt5gui5 libqt5core5a libqt5serialport5 libc6 libstdc++6)
-expected_font_depends="fonts-wqy-zenhei | fonts-noto-cjk"
+expected_font_depends=("fonts-wqy-zenhei | fonts-noto-cjk" fonts-arphic-uming fonts-arphic-ukai)
 
 install_mode=false
-case "${1:-}" in
-"") ;;
---install) install_mode=true ;;
-*)
-    echo "usage: tools/package.sh [--install]" >&2
+maintainer=
+usage() {
+    echo 'usage: tools/package.sh [--install] [--maintainer "Name <address>"]' >&2
     exit 2
-    ;;
-esac
-
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
-apt_get() { "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -q -y "$@" </dev/null; }
-
-fail() {
-    echo "package.sh: FAILED: $*" >&2
-    exit 1
 }
-
-step() { echo "== $*"; }
-
-# install_missing, shared with the other set-up scripts.
-source tools/dev
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --install) install_mode=true ;;
+    --maintainer)
+        [ $# -ge 2 ] || usage
+        maintainer=$2
+        shift
+        ;;
+    --maintainer=*) maintainer=${1#--maintainer=} ;;
+    *) usage ;;
+    esac
+    shift
+done
 
 # Width and height of a PNG file, from its IHDR chunk; empty if it is no PNG.
 png_size() {
@@ -56,27 +67,70 @@ png_size() {
     echo "$((16#${head:32:8}))x$((16#${head:40:8}))"
 }
 
+# Fails unless the ELF program $1 is built the way Debian hardens its own: a position-independent
+# executable, relocations read-only after start-up and bound at once (full RELRO), the stack
+# protector, and stripped of symbols and of the compiler's notes. _FORTIFY_SOURCE only shows where
+# the compiler could check a libc call's buffer (__*_chk); the build's flags are checked for it.
+check_hardening() {
+    local f=$1 name=$2 headers dynamic symbols sections fortified
+    headers=$(readelf --wide --file-header --program-headers "$f")
+    dynamic=$(readelf --wide --dynamic "$f")
+    symbols=$(readelf --wide --dyn-syms "$f")
+    sections=$(readelf --wide --section-headers "$f")
+    grep -qE 'Type:[[:space:]]+DYN' <<<"$headers" && grep -qE 'FLAGS_1.*PIE' <<<"$dynamic" ||
+        fail "$name is not a position-independent executable"
+    grep -qw GNU_RELRO <<<"$headers" || fail "$name has no read-only relocations (GNU_RELRO)"
+    grep -qE 'BIND_NOW|FLAGS.*[[:space:]]NOW' <<<"$dynamic" || fail "$name is not linked with -z now"
+    grep -qw __stack_chk_fail <<<"$symbols" || fail "$name is built without the stack protector"
+    ! grep -qE '\] \.(symtab|debug_info) ' <<<"$sections" || fail "$name is not stripped"
+    ! grep -qE '\] \.comment ' <<<"$sections" || fail "$name still holds the .comment section"
+    fortified=$(grep -oE '__[a-z0-9_]+_chk' <<<"$symbols" | { grep -vx __stack_chk || true; } | sort -u | tr '\n' ' ')
+    echo "$name: PIE, full RELRO (-z now), stack protector, stripped; fortified calls: ${fortified:-none}"
+}
+
 # --- Build-time checks and the package ---------------------------------------------------------
 
-step "Debian packages for building"
-install_missing "${build_packages[@]}"
+step "Debian packages for building and checking"
+install_build_packages "${package_tools[@]}"
 
 step "Desktop entry and icon sources"
-desktop-file-validate packaging/talven.desktop || fail "packaging/talven.desktop does not validate"
+out=$(desktop-file-validate packaging/talven.desktop 2>&1) || fail "packaging/talven.desktop does not validate: $out"
+[ -z "$out" ] || fail "desktop-file-validate has remarks on packaging/talven.desktop: $out"
 [ "$(png_size packaging/talven.png)" = 32x32 ] || fail "packaging/talven.png is not a 32x32 PNG"
-echo "packaging/talven.desktop validates; packaging/talven.png is a 32x32 PNG"
+echo "packaging/talven.desktop validates without remarks; packaging/talven.png is a 32x32 PNG"
 
-step "Release build in $build_dir/"
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DCMAKE_INSTALL_PREFIX=/usr
+# The compiler and linker flags Debian's own packages are built with, bind-now included
+# (hardening=+all); CMake reads no CPPFLAGS, so they go in with the compiler flags.
+step "Release build in $build_dir/ with dpkg-buildflags' hardening flags"
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
+ldflags=$(dpkg-buildflags --get LDFLAGS)
+echo "CXXFLAGS: $cxxflags"
+echo "LDFLAGS:  $ldflags"
+for flag in -fstack-protector-strong -D_FORTIFY_SOURCE=2; do
+    grep -qw -- "$flag" <<<"$cxxflags" || fail "dpkg-buildflags gives no $flag"
+done
+grep -q -- '-z,relro' <<<"$ldflags" && grep -q -- '-z,now' <<<"$ldflags" || fail "dpkg-buildflags gives no full RELRO"
+if [ -n "$maintainer" ]; then
+    maintainer_arg=("-DTALVEN_MAINTAINER=$maintainer")
+else
+    maintainer_arg=(-UTALVEN_MAINTAINER) # back to the default, whatever an earlier run passed
+fi
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DCMAKE_INSTALL_PREFIX=/usr \
+    "-DCMAKE_CXX_FLAGS=$cxxflags" "-DCMAKE_EXE_LINKER_FLAGS=$ldflags" "${maintainer_arg[@]}"
 cmake --build "$build_dir" -j"$(nproc)"
+default_maintainer=$(sed -n 's/^set(TALVEN_MAINTAINER "\(.*\)"$/\1/p' cmake/packaging.cmake)
+[ -n "$default_maintainer" ] || fail "no default TALVEN_MAINTAINER found in cmake/packaging.cmake"
 
-step "Staged install (cmake --install with DESTDIR=$stage_dir)"
+step "Staged install (cmake --install --strip with DESTDIR=$stage_dir)"
 rm -rf "$stage_dir"
-DESTDIR="$PWD/$stage_dir" cmake --install "$build_dir"
+DESTDIR="$PWD/$stage_dir" cmake --install "$build_dir" --strip
 for f in "${expected_files[@]}"; do
     [ -f "$stage_dir/${f#./}" ] || fail "staged install lacks ${f#.}"
 done
-[ -x "$stage_dir/usr/bin/talven" ] || fail "staged usr/bin/talven is not executable"
+for f in "${programs[@]}"; do
+    [ -x "$stage_dir/${f#./}" ] || fail "staged ${f#./} is not executable"
+done
 echo "staged install holds ${expected_files[*]#.}"
 
 step "Debian package (cpack -G DEB)"
@@ -97,37 +151,74 @@ depends=$(field Depends)
 [ "$package" = talven ] || fail "Package is '$package', not talven"
 [ "$arch" = "$(dpkg --print-architecture)" ] || fail "Architecture is '$arch', not $(dpkg --print-architecture)"
 project_version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build_dir/CPackConfig.cmake")
-[ "$version" = "$project_version" ] || fail "Version is '$version', the project's is '$project_version'"
+revision=$(sed -n 's/^set(CPACK_DEBIAN_PACKAGE_RELEASE "\(.*\)")$/\1/p' "$build_dir/CPackConfig.cmake")
+[ "$version" = "$project_version-$revision" ] || fail "Version is '$version', the project's is '$project_version-$revision'"
 [ "$(basename "$deb")" = "talven_${version}_${arch}.deb" ] || fail "file name $(basename "$deb") is not talven_${version}_${arch}.deb"
+[ "$(field Maintainer)" = "${maintainer:-$default_maintainer}" ] || fail "Maintainer is '$(field Maintainer)'"
 
 # Depends is a comma-separated list of items, each one package or alternatives joined by '|'.
-# A required library may stand as one alternative (libqt5gui5 | libqt5gui5-gles); the font item
-# must be exactly the two alternatives. Versions are left out of the comparison.
+# A required library may stand as one alternative (libqt5gui5 | libqt5gui5-gles); each font item
+# must be exactly as given. Versions are left out of the comparison.
 depend_items=$(tr ',' '\n' <<<"$depends" | sed -E 's/\([^)]*\)//g; s/[[:space:]]+/ /g; s/^ //; s/ $//')
 depend_alternatives=$(tr '|' '\n' <<<"$depend_items" | sed 's/^ //; s/ $//')
 for p in "${expected_depends[@]}"; do
     grep -qxF "$p" <<<"$depend_alternatives" || fail "Depends lacks $p: $depends"
 done
-grep -qxF "$expected_font_depends" <<<"$depend_items" || fail "Depends lacks '$expected_font_depends': $depends"
+for p in "${expected_font_depends[@]}"; do
+    grep -qxF "$p" <<<"$depend_items" || fail "Depends lacks '$p': $depends"
+done
 
 contents=$(dpkg-deb --contents "$deb")
 for f in "${expected_files[@]}"; do
     grep -qE "[[:space:]]${f//./\\.}\$" <<<"$contents" || fail "package lacks ${f#.}"
 done
-grep -qE '^-rwxr-xr-x .*[[:space:]]\./usr/bin/talven$' <<<"$contents" || fail "usr/bin/talven is not mode 755"
+for f in "${programs[@]}"; do
+    grep -qE "^-rwxr-xr-x .*[[:space:]]${f//./\\.}\$" <<<"$contents" || fail "${f#./} is not mode 755"
+done
 outside=$(awk '{print $NF}' <<<"$contents" | grep -vE '^\./$|^\./usr/' || true)
 [ -z "$outside" ] || fail "package installs outside /usr: $outside"
-icon_tmp=$(mktemp)
-dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/icons/hicolor/32x32/apps/talven.png >"$icon_tmp"
-icon_size=$(png_size "$icon_tmp")
-rm -f "$icon_tmp"
-[ "$icon_size" = 32x32 ] || fail "the packaged icon is not a 32x32 PNG"
+
+unpacked=$build_dir/unpacked
+rm -rf "$unpacked"
+dpkg-deb -x "$deb" "$unpacked"
+[ "$(png_size "$unpacked/usr/share/icons/hicolor/32x32/apps/talven.png")" = 32x32 ] ||
+    fail "the packaged icon is not a 32x32 PNG"
+for f in "${programs[@]}"; do
+    check_hardening "$unpacked/${f#./}" "${f#./}"
+done
+
+step "desktop-file-validate (packaged desktop entry)"
+out=$(desktop-file-validate "$unpacked/usr/share/applications/$app_id.desktop" 2>&1) ||
+    fail "the packaged desktop entry does not validate: $out"
+[ -z "$out" ] || fail "desktop-file-validate has remarks on the packaged desktop entry: $out"
+echo "no remarks"
+
+step "appstreamcli validate --no-net (packaged metainfo)"
+appstreamcli validate --no-net "$unpacked/usr/share/metainfo/$app_id.metainfo.xml" ||
+    fail "the AppStream metadata has errors or warnings"
+
+# Errors and warnings fail the package; information tags are shown. The default maintainer's
+# address is local on purpose, and lintian says so (bogus-mail-host): that one is expected.
+step "lintian"
+lintian_out=$(lintian --display-info "$deb" 2>&1) || true
+echo "$lintian_out"
+complaints=$(grep -E '^[EW]: ' <<<"$lintian_out" || true)
+if [ -z "$maintainer" ]; then
+    complaints=$(grep -vE '^E: talven: bogus-mail-host(-in-debian-changelog)? ' <<<"$complaints" || true)
+fi
+[ -z "$complaints" ] || fail "lintian reports errors or warnings:
+$complaints"
+if [ -z "$maintainer" ]; then
+    echo "lintian: no error or warning but the local-build maintainer address"
+else
+    echo "lintian: no error or warning"
+fi
 
 dpkg-deb --field "$deb" Package Version Architecture Section Priority Installed-Size Maintainer Depends
 echo "Files:"
 awk '$1 !~ /^d/ {print "  " $NF}' <<<"$contents"
-echo "OK: $deb: talven $version ($arch) holds usr/bin/talven, the desktop entry and the 32x32 icon;"
-echo "    Depends names ${expected_depends[*]} and $expected_font_depends"
+echo "OK: $deb: talven $version ($arch) holds ${programs[*]#./}, the desktop entry, icon, metainfo,"
+echo "    manual pages, copyright and changelog; Depends names ${expected_depends[*]} and the fonts"
 
 $install_mode || exit 0
 
@@ -144,20 +235,61 @@ fi
 step "apt-get install ./$deb"
 apt_get install "./$deb"
 dpkg-query -W -f='${Status}' talven | grep -q 'install ok installed' || fail "talven is not installed"
-[ "$(command -v talven)" = /usr/bin/talven ] || fail "command -v talven gives '$(command -v talven || true)'"
+hash -r
+for p in talven talven-radiosim; do
+    [ "$(command -v $p)" = /usr/bin/$p ] || fail "command -v $p gives '$(command -v $p || true)'"
+    [ "$(man -w $p 2>/dev/null)" = /usr/share/man/man1/$p.1.gz ] || fail "man finds no manual page for $p"
+done
 for f in "${expected_files[@]}"; do
     [ -f "${f#.}" ] || fail "${f#.} is missing after the install"
 done
-desktop-file-validate /usr/share/applications/talven.desktop || fail "the installed desktop entry does not validate"
-echo "installed: $(command -v talven), /usr/share/applications/talven.desktop, the hicolor icon"
+echo "installed: /usr/bin/talven and /usr/bin/talven-radiosim with their manual pages, the desktop entry,"
+echo "the hicolor icon and the AppStream metadata"
 
 talven_pid=
 xvfb_pid=
+sim_pid=
+sim_dir=
 cleanup() {
     if [ -n "$talven_pid" ]; then kill "$talven_pid" 2>/dev/null || true; fi
     if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
+    if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; fi
+    if [ -n "$sim_dir" ]; then rm -rf "$sim_dir"; fi
 }
 trap cleanup EXIT
+
+# What the README's "Try it without a module" starts: the installed simulator prints its device,
+# and answers the read frame A6 6A there with its default parameters (channel 20, ID 1234).
+step "Installed talven-radiosim answers a parameter read"
+sim_dir=$(mktemp -d)
+talven-radiosim >"$sim_dir/device" 2>"$sim_dir/log" </dev/null &
+sim_pid=$!
+device=
+for _ in $(seq 50); do
+    device=$(head -n 1 "$sim_dir/device" 2>/dev/null || true)
+    [ -n "$device" ] && break
+    sleep 0.1
+done
+[ -c "$device" ] || fail "talven-radiosim printed no device ('$device'): $(cat "$sim_dir/log")"
+reply=$(/usr/bin/python3 - "$device" <<'PY'
+import os, select, sys, termios, tty
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+tty.setraw(fd)
+os.write(fd, bytes([0xA6, 0x6A]))
+data = b""
+while len(data) < 7 and select.select([fd], [], [], 5)[0]:
+    data += os.read(fd, 64)
+print(data.hex(" ").upper())
+PY
+)
+case "$reply" in
+"A6 14 "*" 04 D2") ;;
+*) fail "talven-radiosim answered the read with '$reply'" ;;
+esac
+kill "$sim_pid"
+wait "$sim_pid" 2>/dev/null || true
+sim_pid=
+echo "talven-radiosim on $device answered A6 6A with $reply"
 
 # Headless: the offscreen platform has no window system that could ask the window to close, and
 # the program reads no command line, so this start only shows that it comes up and stays up; it is

@@ -10,8 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# The package list and install_missing.
-source tools/dev
+source tools/lib.sh
 
 build=build
 soak_args=()
@@ -37,7 +36,7 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-install_missing "${packages[@]}"
+install_build_packages
 
 # A new build directory skips the tests; an existing one keeps its own settings. Building the two
 # targets every time is quick when they are up to date, and never runs a stale binary.
