@@ -99,6 +99,10 @@ private:
     void enterClosedState();
     void showPortWarning();
     void onPortError(QSerialPort::SerialPortError error);
+    // terminal/portname.cpp: the device each port name opens, shown as the name's tooltip; returns
+    // the current name's device
+    void followPortDevices();
+    QString refreshPortDevices();
     // terminal/send.cpp
     void sendOnce();
     void sendChunk(const QStringRef &chunk);
