@@ -80,7 +80,8 @@ bool hasUart(const QString &name, const QByteArray &path, dev_t device)
     QFile type(QString("/sys/dev/char/%1:%2/type").arg(major(device)).arg(minor(device)));
     if (type.open(QIODevice::ReadOnly))
         return type.readAll().trimmed().toInt() != PORT_UNKNOWN;
-    if (parseSerialName(name).family != 0)
+    const int pcUarts = 0; // "ttyS", the first of serialFamilies
+    if (parseSerialName(name).family != pcUarts)
         return true;
     const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
