@@ -99,8 +99,8 @@ private:
     void enterClosedState();
     void showPortWarning();
     void onPortError(QSerialPort::SerialPortError error);
-    // terminal/portname.cpp: the device each port name opens, shown as the name's tooltip; returns
-    // the current name's device
+    // terminal/portname.cpp: each port name's tooltip shows the device it opens; refreshPortDevices()
+    // looks at the machine again and returns the current name's device
     void followPortDevices();
     QString refreshPortDevices();
     // terminal/send.cpp
