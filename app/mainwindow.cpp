@@ -1,8 +1,8 @@
 #include "mainwindow.h"
-#include "portname.h"
 #include "ui_mainwindow.h"
 
 #include <QComboBox>
+#include <QFont>
 #include <QIcon>
 #include <QRegExp>
 #include <QRegExpValidator>
@@ -12,6 +12,29 @@
 #include <QTimer>
 
 #include <initializer_list>
+
+namespace {
+
+// The form names three Windows faces by style: 黑体 (Hei, a sans), 宋体 or SimSun (Song, a serif; the
+// captions' rich text and the banner) and 楷体 (Kai, brush script; the send box). Without them
+// fontconfig falls back to one and the same face for all three. These substitutes apply only where
+// the named face is missing, so a machine that has the Windows faces keeps them. The Song face is
+// chosen for its metrics as much as its style: its lines are one em high, so the 10 pt captions of
+// the radio panel stay inside their 16-pixel labels, which the CJK sans and serif faces (1.45 em
+// lines) overflow; it has no bold of its own and gets a synthetic one.
+void useStyleFaces()
+{
+    static const bool done = [] {
+        QFont::insertSubstitution(QStringLiteral("黑体"), QStringLiteral("Noto Sans CJK SC"));
+        QFont::insertSubstitution(QStringLiteral("宋体"), QStringLiteral("AR PL UMing CN"));
+        QFont::insertSubstitution(QStringLiteral("SimSun"), QStringLiteral("AR PL UMing CN"));
+        QFont::insertSubstitution(QStringLiteral("楷体"), QStringLiteral("AR PL UKai CN"));
+        return true;
+    }();
+    Q_UNUSED(done)
+}
+
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -40,6 +63,8 @@ MainWindow::MainWindow(QWidget *parent)
     , historyLimit(defaultReceiveHistory)
     , autoSendWaiting(false)
 {
+    // Before setupUi, so that every widget is built and measured with these faces.
+    useStyleFaces();
     ui->setupUi(this);
     setWindowTitle(tr("MerivoxV1.1"));
     setWindowIcon(QIcon(":/talven.ico"));
@@ -61,8 +86,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->comboBox_7->setCurrentIndex(1);
     ui->comboBox_8->setCurrentIndex(3);
     // Say which device each COM name opens on this machine.
-    for (int i = 0; i < ui->comboBox_5->count(); ++i)
-        ui->comboBox_5->setItemData(i, devicePathForPort(ui->comboBox_5->itemText(i)), Qt::ToolTipRole);
+    followPortDevices();
 
     ui->lineEdit_15->setValidator(new QRegExpValidator(QRegExp("[0-9][0-9][0-9]"), this));
     ui->lineEdit_19->setValidator(new QRegExpValidator(QRegExp("[0-9][0-9][0-9][0-9]"), this));

@@ -123,6 +123,10 @@ private:
     void enterClosedState();
     void showPortWarning();
     void onPortError(QSerialPort::SerialPortError error);
+    // terminal/portname.cpp: each port name's tooltip shows the device it opens; refreshPortDevices()
+    // looks at the machine again and returns the current name's device
+    void followPortDevices();
+    QString refreshPortDevices();
     // terminal/send.cpp
     void sendOnce();
     void sendChunk(const QStringRef &chunk);

@@ -114,10 +114,9 @@ if(TALVEN_DPKG)
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${talven_deb_arch})
 endif()
 
-# The captions are Chinese: without a CJK font they render as empty boxes, and no library
-# dependency pulls one in, so the fonts are named explicitly: a Hei (sans) face for 黑体, and the
-# Ming and Kai faces that stand in for the form's 宋体 and 楷体.
-set(talven_font_depends "fonts-wqy-zenhei | fonts-noto-cjk, fonts-arphic-uming, fonts-arphic-ukai")
+# The form names the Windows faces 黑体, 宋体 and 楷体; Talven stands these packages' faces of the
+# same styles in for them (app/mainwindow.cpp), and no library dependency pulls a CJK font in.
+set(talven_font_depends "fonts-noto-cjk, fonts-arphic-uming, fonts-arphic-ukai")
 find_program(TALVEN_DPKG_SHLIBDEPS dpkg-shlibdeps)
 mark_as_advanced(TALVEN_DPKG_SHLIBDEPS)
 if(TALVEN_DPKG_SHLIBDEPS)

@@ -28,7 +28,7 @@ bool MainWindow::openPort(const QString &baudText)
 {
     // Each attempt gets a fresh port object; deleting the last one closes it and drops its connections.
     delete myCom;
-    myCom = new QSerialPort(devicePathForPort(ui->comboBox_5->currentText()));
+    myCom = new QSerialPort(refreshPortDevices());
     if (!applyLineSettings(baudText))
         return false;
     connect(myCom, SIGNAL(readyRead()), this, SLOT(readMyCom()));

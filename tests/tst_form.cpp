@@ -3,18 +3,22 @@
 // One table lists all 89 objects of the form in creation order. The form itself (setupUi on a
 // bare QMainWindow, before the constructor changes anything) is checked against every column of
 // it; the constructed MainWindow must hold exactly the same tree, and the start-up tests then
-// look at what the constructor changed.
+// look at what the constructor changed, including the faces the form's font names stand for and
+// that every caption shows whole in them.
 
 #include "testaccess.h"
 #include "testsupport.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QBoxLayout>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFontInfo>
 #include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QPainter>
 #include <QPushButton>
 #include <QRegExpValidator>
 #include <QScrollBar>
@@ -228,6 +232,44 @@ QString visibleText(const QObject *object)
         return items.join('|');
     }
     return {};
+}
+
+// Where a label's text is painted, in the label's coordinates: drawn the way QLabel draws it, but on
+// a canvas with room around the label, so that whatever its edges would cut shows. Pixels less than
+// half covered are the anti-aliasing of a stroke edge that lies in the next pixel; they do not count.
+QRect paintedInk(QLabel *label)
+{
+    const int room = 32;
+    QImage canvas(label->size() + QSize(2 * room, 2 * room), QImage::Format_ARGB32_Premultiplied);
+    canvas.fill(Qt::transparent);
+    QPainter painter(&canvas);
+    painter.translate(room, room);
+    const QRect contents = label->contentsRect();
+    if (auto *document = label->findChild<QTextDocument *>()) {
+        // Rich text: the label's own document, laid out at the label's width, drawn at the top of
+        // the contents and moved down to centre it when it is shorter.
+        const qreal height = document->documentLayout()->documentSize().height();
+        qreal top = contents.top();
+        if (label->alignment() & Qt::AlignVCenter)
+            top += qMax((contents.height() - height) / 2, qreal(0));
+        else if (label->alignment() & Qt::AlignBottom)
+            top += qMax(contents.height() - height, qreal(0));
+        painter.translate(contents.left(), top);
+        document->drawContents(&painter);
+    } else {
+        painter.setFont(label->font());
+        painter.drawText(contents, int(label->alignment()), label->text());
+    }
+    painter.end();
+    QRect ink;
+    for (int y = 0; y < canvas.height(); ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(canvas.constScanLine(y));
+        for (int x = 0; x < canvas.width(); ++x) {
+            if (qAlpha(line[x]) >= 128)
+                ink |= QRect(x - room, y - room, 1, 1);
+        }
+    }
+    return ink;
 }
 
 // Whatever a click could change that a user would see.
@@ -454,6 +496,68 @@ private slots:
         QCOMPARE(format.hasProperty(QTextFormat::ForegroundBrush), colour.isValid());
         if (colour.isValid())
             QCOMPARE(format.foreground().color(), colour);
+    }
+
+    // The faces the form's font names stand for where the Windows faces are missing: one of each
+    // style, the sans with a bold of its own.
+    void faces_data()
+    {
+        QTest::addColumn<QString>("named");
+        QTest::addColumn<QString>("face");
+        QTest::addColumn<QString>("boldStyle");
+        QTest::newRow("Hei") << "黑体"
+                             << "Noto Sans CJK SC"
+                             << "Bold";
+        QTest::newRow("Song") << "宋体"
+                              << "AR PL UMing CN" << QString();
+        QTest::newRow("Song, Latin name") << "SimSun"
+                                          << "AR PL UMing CN" << QString();
+        QTest::newRow("Kai") << "楷体"
+                             << "AR PL UKai CN" << QString();
+    }
+    void faces()
+    {
+        QFETCH(QString, named);
+        QFETCH(QString, face);
+        QFETCH(QString, boldStyle);
+        if (QFontDatabase().families().contains(named))
+            QSKIP("the Windows face itself is installed");
+        QCOMPARE(QFontInfo(QFont(named, 12)).family(), face);
+        const QFontInfo bold(QFont(named, 12, QFont::Bold));
+        QCOMPARE(bold.family(), face);
+        if (!boldStyle.isEmpty())
+            QCOMPARE(bold.styleName(), boldStyle);
+    }
+
+    // Every caption shows whole: its glyphs lie inside the part of its label that its parent shows.
+    void captionsWhole_data()
+    {
+        QTest::addColumn<QString>("name");
+        for (const FormObject &row : form) {
+            if (QString(row.kind) == "QLabel" && row.text && *row.text)
+                QTest::newRow(row.name) << row.name;
+        }
+    }
+    void captionsWhole()
+    {
+        QFETCH(QString, name);
+        auto *label = window->findChild<QLabel *>(name);
+        QVERIFY(label);
+        // Painting lays a rich caption out at the label's own width.
+        label->grab();
+        QCOMPARE(bool(label->findChild<QTextDocument *>()), Qt::mightBeRichText(label->text()));
+        const QRect shown = label->contentsRect() & label->parentWidget()->rect().translated(-label->pos());
+        const QRect ink = paintedInk(label);
+        QVERIFY(!ink.isEmpty());
+        QVERIFY2(shown.contains(ink), qPrintable(QString("painted x %1..%2, y %3..%4; shown x %5..%6, y %7..%8")
+                                                     .arg(ink.left())
+                                                     .arg(ink.right() + 1)
+                                                     .arg(ink.top())
+                                                     .arg(ink.bottom() + 1)
+                                                     .arg(shown.left())
+                                                     .arg(shown.right() + 1)
+                                                     .arg(shown.top())
+                                                     .arg(shown.bottom() + 1)));
     }
 
     void windowShape_data()

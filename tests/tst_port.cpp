@@ -1,10 +1,13 @@
 // Opening and closing the port with pushButton_10, on real pseudo-terminals: line settings, the
 // warning for a missing or busy device, the enabled batches, the housekeeping buttons, and a cable
-// pulled while auto-send runs.
+// pulled while auto-send runs. Which device each port name opens, on machines described by the
+// serial devices they have.
 
 #include "terminalsession.h"
 
+#include <QAbstractItemView>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QScrollBar>
 #include <QSerialPort>
 #include <QSignalSpy>
@@ -31,6 +34,9 @@ private slots:
     void receiveBoxAppendsAtEndAfterClickInside();
     void pulledCableClosesPortOnce();
     void destroyingWindowReleasesDevice();
+    void portDevices_data();
+    void portDevices();
+    void toolTipsFollowDevices();
 };
 
 void TestPort::opensAtChosenRateWith8N1_data()
@@ -385,6 +391,119 @@ void TestPort::destroyingWindowReleasesDevice()
     QVERIFY(port.isNull());
     QSerialPort after(pty.slavePath());
     QVERIFY(after.open(QIODevice::ReadWrite));
+}
+
+namespace {
+
+// "ttyS2-" stands for a node with no UART behind it.
+QVector<SerialNode> nodes(const QStringList &names)
+{
+    QVector<SerialNode> present;
+    for (const QString &name : names)
+        present.append({name.endsWith('-') ? name.chopped(1) : name, !name.endsWith('-')});
+    return present;
+}
+
+} // namespace
+
+void TestPort::portDevices_data()
+{
+    QTest::addColumn<QStringList>("present");
+    // The devices of COM1..COM8, without "/dev/".
+    QTest::addColumn<QStringList>("opened");
+    const QStringList own{"ttyS0", "ttyS1", "ttyUSB0", "ttyUSB1", "ttyUSB2", "ttyUSB3", "ttyACM0", "ttyACM1"};
+    const auto ownWith = [&](QHash<int, QString> changes) {
+        QStringList list = own;
+        for (auto c = changes.cbegin(); c != changes.cend(); ++c)
+            list[c.key()] = c.value();
+        return list;
+    };
+    QTest::newRow("nothing") << QStringList() << own;
+    QTest::newRow("every name's own") << own << own;
+    QTest::newRow("PC, spare ttyS nodes") << QStringList{"ttyS0", "ttyS1-", "ttyS2-", "ttyS3-"} << own;
+    QTest::newRow("on-board UART at ttyS4")
+        << QStringList{"ttyS0", "ttyS1-", "ttyS2-", "ttyS3-", "ttyS4"} << ownWith({{1, "ttyS4"}});
+    QTest::newRow("Raspberry Pi") << QStringList{"ttyAMA0"} << ownWith({{0, "ttyAMA0"}});
+    QTest::newRow("Pi with mini UART") << QStringList{"ttyS0", "ttyAMA0"} << ownWith({{1, "ttyAMA0"}});
+    QTest::newRow("fifth USB adapter") << QStringList{"ttyS0", "ttyUSB0", "ttyUSB1", "ttyUSB2", "ttyUSB3", "ttyUSB4"}
+                                       << ownWith({{1, "ttyUSB4"}});
+    QTest::newRow("CH341 vendor driver") << QStringList{"ttyS0", "ttyS1", "ttyCH341USB0"}
+                                         << ownWith({{2, "ttyCH341USB0"}});
+    QTest::newRow("Bluetooth link") << QStringList{"rfcomm0"} << ownWith({{0, "rfcomm0"}});
+    QTest::newRow("UARTs, then USB, then the rest")
+        << QStringList{"rfcomm0", "ttyXRUSB0", "ttyTHS1", "ttyACM5", "ttymxc0"}
+        << ownWith({{0, "ttyTHS1"}, {1, "ttymxc0"}, {2, "ttyACM5"}, {3, "ttyXRUSB0"}, {4, "rfcomm0"}});
+    QTest::newRow("numbers in numeric order")
+        << QStringList{"ttyS0", "ttyS1", "ttyUSB0", "ttyUSB1", "ttyUSB2", "ttyUSB3", "ttyUSB10", "ttyUSB4"}
+        << ownWith({{6, "ttyUSB4"}, {7, "ttyUSB10"}});
+    QTest::newRow("own device without a UART is spare")
+        << QStringList{"ttyS0-", "ttyUSB7"} << ownWith({{0, "ttyUSB7"}});
+    QTest::newRow("more devices than names") << own + QStringList{"ttyUSB4", "ttyAMA0"} << own;
+    QTest::newRow("a later name gets the spare")
+        << QStringList{"ttyS0", "ttyS1", "ttyUSB0", "ttyUSB1", "ttyUSB2", "ttyUSB3", "ttyACM0", "ttyAMA0"}
+        << ownWith({{7, "ttyAMA0"}});
+    QTest::newRow("not serial port names")
+        << QStringList{"tty1", "ttyprintk", "ttyS", "ttyUSBx", "ttyS+1", "ttyS 1", "console", "ptmx", "ttyUSB4a"}
+        << own;
+    QTest::newRow("listed twice") << QStringList{"ttyUSB9", "ttyUSB9"} << ownWith({{0, "ttyUSB9"}});
+}
+
+void TestPort::portDevices()
+{
+    QFETCH(QStringList, present);
+    QFETCH(QStringList, opened);
+    const QHash<QString, QString> devices = ::portDevices(nodes(present));
+    QStringList got;
+    for (int i = 1; i <= 8; ++i) {
+        const QString path = devices.value(QString("COM%1").arg(i));
+        got << (path.startsWith("/dev/") ? path.mid(5) : path);
+    }
+    QCOMPARE(got, opened);
+    QCOMPARE(devices.size(), 8);
+}
+
+// What a user sees: the tooltip of each name in the list, as it is when the list is opened and
+// when the port is opened.
+void TestPort::toolTipsFollowDevices()
+{
+    QStringList present{"ttyS0", "ttyUSB0", "ttyUSB1", "ttyUSB2", "ttyUSB3", "ttyACM0", "ttyAMA0"};
+    listSerialNodesForTesting([&] { return nodes(present); });
+    const auto restore = qScopeGuard([] { listSerialNodesForTesting(nullptr); });
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    MainWindowTestAccess access(window);
+    QComboBox *ports = access.ui()->comboBox_5;
+    const auto tip = [&](int index) {
+        return ports->itemData(index, Qt::ToolTipRole).toString();
+    };
+    QCOMPARE(tip(0), QString("/dev/ttyS0"));
+    QCOMPARE(tip(1), QString("/dev/ttyAMA0"));
+    QCOMPARE(tip(2), QString("/dev/ttyUSB0"));
+    QCOMPARE(tip(7), QString("/dev/ttyACM1"));
+
+    // An adapter plugged in with the window open shows up when the list is opened.
+    present << "ttyXRUSB9";
+    QTest::mouseClick(ports, Qt::LeftButton);
+    QTRY_VERIFY(ports->view()->isVisible());
+    QCOMPARE(tip(7), QString("/dev/ttyXRUSB9"));
+    ports->hidePopup();
+
+    // The open attempt takes the device the name has then, and says so.
+    ModalCatcher boxes;
+    TerminalSession::choose(ports, "COM8");
+    QCOMPARE(ports->currentText(), QString("COM8"));
+    TerminalSession::click(access.ui()->pushButton_10);
+    QVERIFY(access.port());
+    QCOMPARE(access.port()->portName(), QString("ttyXRUSB9"));
+    QTRY_COMPARE(boxes.boxes.size(), 1);
+
+    present.removeLast();
+    present << "rfcomm3";
+    TerminalSession::click(access.ui()->pushButton_10);
+    QCOMPARE(access.port()->portName(), QString("rfcomm3"));
+    QCOMPARE(tip(7), QString("/dev/rfcomm3"));
+    QTRY_COMPARE(boxes.boxes.size(), 2);
 }
 
 QTEST_MAIN(TestPort)

@@ -5,7 +5,9 @@
 
 # The Debian packages that building Talven and running its tests need (one name per line).
 build_packages() {
-    printf '%s\n' cmake g++ make qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev fonts-wqy-zenhei
+    # The fonts are the faces Talven stands in for the form's 黑体, 宋体 and 楷体.
+    printf '%s\n' cmake g++ make qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev \
+        fonts-noto-cjk fonts-arphic-uming fonts-arphic-ukai
 }
 
 # Runs apt-get without questions, as root or through sudo.

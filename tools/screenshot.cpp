@@ -9,6 +9,9 @@
 
 int main(int argc, char *argv[])
 {
+    // As Talven itself starts, so that a scaled screen (QT_SCREEN_SCALE_FACTORS=2) gives a 2x picture.
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     QApplication app(argc, argv);
     const QStringList args = QApplication::arguments();
     if (args.size() != 2) {

@@ -8,12 +8,14 @@ build=${1:-build}
 cmake -S . -B "$build" >/dev/null
 cmake --build "$build" --target talven-screenshot -j"$(nproc)"
 
-# The form names Windows CJK fonts (黑体, 宋体, 楷体) that Linux does not have. Qt then asks
-# fontconfig for a fallback that covers Han; that works only if a CJK font is installed.
-if ! fc-list :lang=zh family | grep -q .; then
-    echo "no Chinese font found by fontconfig: install fonts-wqy-zenhei" >&2
-    exit 1
-fi
+# The form names Windows faces (黑体, 宋体, 楷体); Talven stands Debian's faces of the same styles in
+# for them, and the picture is only right with those installed.
+for face in "Noto Sans CJK SC:fonts-noto-cjk" "AR PL UMing CN:fonts-arphic-uming" "AR PL UKai CN:fonts-arphic-ukai"; do
+    if ! fc-list "${face%%:*}" family | grep -q .; then
+        echo "font '${face%%:*}' not found by fontconfig: install ${face#*:}" >&2
+        exit 1
+    fi
+done
 
 mkdir -p docs
 QT_QPA_PLATFORM=offscreen "$build/tools/talven-screenshot" docs/screenshot.png
