@@ -18,6 +18,7 @@
 // parameter echo alike; textPos and tokenLen by the send walk. Each operation sets them before use.
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QMainWindow>
 #include <QSerialPort>
 #include <QString>
@@ -59,6 +60,16 @@ private:
     bool baudWritePending;
     bool powerWritePending;
     QTimer *autoSendTimer;
+    // The module's baud change in progress (radio/commands.cpp): the frame goes out at the old rate,
+    // and once it has left, the port moves to the new one. Driven by a short timer, not by waiting.
+    struct BaudSwitch {
+        QTimer *timer = nullptr;
+        QString rate;
+        QString frame;
+        QDeadlineTimer deadline;
+        int quietTicks = 0;
+        bool frameWritten = false;
+    } baudSwitch;
 
 private slots:
     // app: hex conversions (called directly, never connected)
@@ -96,6 +107,7 @@ private:
     bool openPort(const QString &baudText);
     bool applyLineSettings(const QString &baudText);
     void setPortControlsEnabled(bool open);
+    void setPortCommandsEnabled(bool enabled);
     void enterClosedState();
     void showPortWarning();
     void onPortError(QSerialPort::SerialPortError error);
@@ -110,6 +122,7 @@ private:
     void confirmPendingWrites();
     // radio/commands.cpp
     void sendFrame(const QString &hexText, bool &pendingFlag);
+    void continueBaudSwitch();
 
     // Tests reach private state through this one friend, defined in tests/.
     friend class MainWindowTestAccess;

@@ -117,11 +117,6 @@ QString repeated(const QString &unit, int times, const QString &separator = QStr
     return text;
 }
 
-QString shownAsHex(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' ').toUpper()) + (bytes.isEmpty() ? "" : " ");
-}
-
 int longestParagraph(const QTextDocument *doc)
 {
     int longest = 0;

@@ -8,6 +8,7 @@
 #include "radiomodule.h"
 #include "terminalsession.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QSemaphore>
@@ -21,19 +22,6 @@ namespace {
 QByteArray hex(const char *text)
 {
     return QByteArray::fromHex(text);
-}
-
-// How the receive box shows a block.
-QString shown(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' ').toUpper()) + QLatin1Char(' ');
-}
-
-void typeInto(QLineEdit *field, const QString &text)
-{
-    field->selectAll();
-    QTest::keyClick(field, Qt::Key_Backspace);
-    QTest::keyClicks(field, text);
 }
 
 // The read-back column as the user sees it: channel, channel rate, ID, serial rate, power.
@@ -142,7 +130,7 @@ private slots:
         QFETCH(QByteArray, frame);
         TerminalSession s;
         QVERIFY(s.open());
-        typeInto(s.ui->lineEdit_15, typed);
+        TerminalSession::typeInto(s.ui->lineEdit_15, typed);
         TerminalSession::click(s.ui->pushButton_18);
         QCOMPARE(s.pty.read(frame.size()), frame);
         QVERIFY(s.access.channelWritePending());
@@ -164,7 +152,7 @@ private slots:
         QFETCH(QByteArray, frame);
         TerminalSession s;
         QVERIFY(s.open());
-        typeInto(s.ui->lineEdit_19, typed);
+        TerminalSession::typeInto(s.ui->lineEdit_19, typed);
         TerminalSession::click(s.ui->pushButton_20);
         QCOMPARE(s.pty.read(frame.size()), frame);
         QVERIFY(s.access.idWritePending());
@@ -214,8 +202,8 @@ private slots:
         QCOMPARE(s.pty.read(frame.size()), frame);
         QVERIFY(s.access.baudWritePending());
 
+        QTRY_COMPARE(outputSpeed(s.pty.slaveTermios()), rate.toInt());
         const termios line = s.pty.slaveTermios();
-        QCOMPARE(outputSpeed(line), rate.toInt());
         QCOMPARE(line.c_cflag & CSIZE, tcflag_t(CS8));
         QCOMPARE(line.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
         QCOMPARE(line.c_iflag & (IXON | IXOFF), tcflag_t(0));
@@ -227,6 +215,42 @@ private slots:
 
         QVERIFY(s.pty.write(hex("AA")));
         QTRY_COMPARE(s.ui->lineEdit_21->text(), QStringLiteral("OK"));
+    }
+
+    // Earlier sends still queued for a far end that reads nothing: they are dropped, the frame goes
+    // out at the old rate, and only then does the line move. The click itself waits for nothing.
+    void baudChangeWithABacklog()
+    {
+        TerminalSession s;
+        QVERIFY(s.open());
+        s.ui->textEdit_2->setPlainText(QStringLiteral("11 ").repeated(3000));
+        QSerialPort *port = s.access.port();
+        for (int i = 0; i < 200 && port->bytesToWrite() == 0; ++i) {
+            s.clickSend();
+            QTest::qWait(5);
+        }
+        QVERIFY(port->bytesToWrite() > 0);
+        const qint64 handedOver = s.access.sentBytes();
+
+        TerminalSession::choose(s.ui->comboBox_7, QStringLiteral("4800"));
+        QElapsedTimer clock;
+        clock.start();
+        TerminalSession::click(s.ui->pushButton_21);
+        qInfo("the baud click with %lld bytes handed over took %lld ms", handedOver, clock.elapsed());
+        QCOMPARE(outputSpeed(s.pty.slaveTermios()), 9600);
+
+        QTRY_COMPARE(outputSpeed(s.pty.slaveTermios()), 4800);
+        QCOMPARE(s.ui->comboBox_6->currentText(), QStringLiteral("4800"));
+        QVERIFY(s.access.portOpen());
+        const QByteArray wire = s.pty.drain(100);
+        QVERIFY(wire.endsWith(hex("A33A01")));
+        const QByteArray earlier = wire.chopped(3);
+        QCOMPARE(earlier.count('\x11'), earlier.size());
+        QVERIFY2(earlier.size() < handedOver, qPrintable(QString::number(earlier.size())));
+        QCOMPARE(port->bytesToWrite(), qint64(0));
+
+        QVERIFY(s.deliver(hex("AA")));
+        QCOMPARE(s.ui->lineEdit_21->text(), QStringLiteral("OK"));
     }
 
     // --- parameter replies, played by the test ---
@@ -262,7 +286,7 @@ private slots:
         QCOMPARE(readback(s), fields);
         QCOMPARE(s.access.replyChannel(), fields[0].toInt());
         QCOMPARE(s.access.replyId(), fields[2].toInt());
-        QCOMPARE(s.receivedText(), shown(first) + shown(reply));
+        QCOMPARE(s.receivedText(), shownAsHex(first) + shownAsHex(reply));
         // Replies are the module's business, not terminal traffic.
         QCOMPARE(s.access.receivedBytes(), qint64(0));
         QCOMPARE(s.access.matchCount(), qint64(0));
@@ -284,7 +308,7 @@ private slots:
         QVERIFY(s.pty.write(reply));
         QTRY_VERIFY(!s.access.readParamPending());
         QCOMPARE(readback(s), (QStringList{"20", "100", "1234", "9600", "10"}));
-        QCOMPARE(s.receivedText(), QStringLiteral("00 ") + shown(reply));
+        QCOMPARE(s.receivedText(), QStringLiteral("00 ") + shownAsHex(reply));
     }
 
     void shortReplyChangesNoField_data()
@@ -307,12 +331,12 @@ private slots:
 
         answerRead(s, reply);
         QCOMPARE(readback(s), before);
-        QCOMPARE(s.receivedText(), shown(first) + shown(reply));
+        QCOMPARE(s.receivedText(), shownAsHex(first) + shownAsHex(reply));
         QCOMPARE(s.access.receivedBytes(), qint64(0));
 
         // The read is over: what comes next is terminal traffic again.
         QVERIFY(s.deliver(hex("0102")));
-        QCOMPARE(s.receivedText(), shown(first) + shown(reply) + shown(hex("0102")));
+        QCOMPARE(s.receivedText(), shownAsHex(first) + shownAsHex(reply) + shownAsHex(hex("0102")));
     }
 
     // --- acknowledgements ---
@@ -339,7 +363,7 @@ private slots:
         QCOMPARE(s.ui->lineEdit_16->text(), verdict);
         QVERIFY(!s.access.channelWritePending());
         // Shown and counted as terminal data before it was judged.
-        QCOMPARE(s.receivedText(), shown(block));
+        QCOMPARE(s.receivedText(), shownAsHex(block));
         QCOMPARE(s.ui->label_26->text(), QString::number(block.size()));
     }
 
@@ -347,7 +371,7 @@ private slots:
     {
         TerminalSession s;
         QVERIFY(s.open());
-        typeInto(s.ui->lineEdit_19, "1234");
+        TerminalSession::typeInto(s.ui->lineEdit_19, "1234");
         TerminalSession::click(s.ui->pushButton_20);
         TerminalSession::click(s.ui->pushButton_22);
         QCOMPARE(s.pty.read(7), hex("A99A04D2ABBA0A"));
@@ -377,8 +401,13 @@ private slots:
         TerminalSession s;
         QVERIFY(s.open());
         TerminalSession::click(s.ui->pushButton_23);
+        QCOMPARE(s.pty.read(2), hex("A66A"));
         TerminalSession::click(s.ui->pushButton_21);
-        QCOMPARE(s.pty.read(5), hex("A66AA33A02"));
+        QCOMPARE(s.pty.read(3), hex("A33A02"));
+        // The change's own close and reopen is no closing: both requests are still open.
+        QTRY_VERIFY(s.ui->pushButton_23->isEnabled());
+        QVERIFY(s.access.readParamPending());
+        QVERIFY(s.access.baudWritePending());
 
         // The first block is the parameter reply, however much it looks like an acknowledgement.
         QVERIFY(s.pty.write(hex("A61464020A04D2")));
@@ -406,7 +435,7 @@ private slots:
         QFETCH(QString, typed);
         TerminalSession s;
         QVERIFY(s.open());
-        typeInto(s.ui->lineEdit_15, typed);
+        TerminalSession::typeInto(s.ui->lineEdit_15, typed);
         QCOMPARE(s.ui->lineEdit_15->text(), typed);
         ModalCatcher boxes;
         TerminalSession::click(s.ui->pushButton_18);
@@ -438,7 +467,8 @@ private slots:
         TerminalSession::click(s.ui->pushButton_21);
         QCOMPARE(s.pty.read(3), hex("A33A03"));
 
-        QVERIFY(!s.access.portOpen());
+        QTRY_VERIFY(!s.access.portOpen());
+        QVERIFY(!s.access.baudWritePending());
         QVERIFY(!s.access.port()->isOpen());
         QCOMPARE(s.ui->pushButton_10->text(), QString::fromUtf8("打开串口"));
         QCOMPARE(s.ui->pushButton_10->styleSheet(), QStringLiteral("background: pink"));
@@ -468,7 +498,7 @@ private slots:
         TerminalSession::click(s.ui->pushButton_23);
         QTRY_VERIFY(!s.access.readParamPending());
         QCOMPARE(readback(s), (QStringList{"20", "100", "1234", "9600", "10"}));
-        QCOMPARE(s.receivedText(), shown(hex("A61464020A04D2")));
+        QCOMPARE(s.receivedText(), shownAsHex(hex("A61464020A04D2")));
     }
 
     void baudChangeMovesBothEnds()
@@ -497,7 +527,7 @@ private slots:
         ModuleThread module(s.pty.masterFd(), [](RadioModule &m) { m.setWriteAnswer(RadioModule::Refused); });
         QVERIFY(module.module());
         QVERIFY(s.open());
-        typeInto(s.ui->lineEdit_15, QStringLiteral("42"));
+        TerminalSession::typeInto(s.ui->lineEdit_15, QStringLiteral("42"));
         TerminalSession::click(s.ui->pushButton_18);
         QTRY_COMPARE(s.ui->lineEdit_16->text(), QStringLiteral("ERROR"));
         TerminalSession::click(s.ui->pushButton_23);
@@ -516,10 +546,10 @@ private slots:
         QTRY_VERIFY(!s.access.readParamPending());
         QCOMPARE(readback(s), (QStringList{"20", "100", "1234", "9600", "10"}));
 
-        typeInto(s.ui->lineEdit_15, QStringLiteral("42"));
+        TerminalSession::typeInto(s.ui->lineEdit_15, QStringLiteral("42"));
         TerminalSession::click(s.ui->pushButton_18);
         QTRY_COMPARE(s.ui->lineEdit_16->text(), QStringLiteral("OK"));
-        typeInto(s.ui->lineEdit_19, QStringLiteral("4321"));
+        TerminalSession::typeInto(s.ui->lineEdit_19, QStringLiteral("4321"));
         TerminalSession::click(s.ui->pushButton_20);
         QTRY_COMPARE(s.ui->lineEdit_20->text(), QStringLiteral("OK"));
         TerminalSession::choose(s.ui->comboBox_8, QStringLiteral("5"));
