@@ -16,6 +16,7 @@
 #include <QThread>
 
 #include <functional>
+#include <thread>
 
 namespace {
 
@@ -251,6 +252,178 @@ private slots:
 
         QVERIFY(s.deliver(hex("AA")));
         QCOMPARE(s.ui->lineEdit_21->text(), QStringLiteral("OK"));
+    }
+
+    // What had arrived before the click is taken by the event loop afterwards, as any block is:
+    // not inside the click, and not as the answer to a frame that had not gone out yet.
+    void baudClickLeavesWaitingInputToTheEventLoop_data()
+    {
+        QTest::addColumn<bool>("readPending");
+        QTest::addColumn<QByteArray>("waiting");
+        QTest::newRow("reply to an earlier read") << true << hex("A61464020A04D2");
+        QTest::newRow("stray bytes") << false << hex("0102");
+    }
+    void baudClickLeavesWaitingInputToTheEventLoop()
+    {
+        QFETCH(bool, readPending);
+        QFETCH(QByteArray, waiting);
+        TerminalSession s;
+        QVERIFY(s.open());
+        if (readPending) {
+            TerminalSession::click(s.ui->pushButton_23);
+            QCOMPARE(s.pty.read(2), hex("A66A"));
+        }
+        TerminalSession::choose(s.ui->comboBox_7, QStringLiteral("19200"));
+        QVERIFY(s.pty.write(waiting));
+        // Into the driver, with no event loop running to take it.
+        QThread::msleep(50);
+        QCOMPARE(s.pty.unreadByProgram(), waiting.size());
+
+        TerminalSession::click(s.ui->pushButton_21);
+        QCOMPARE(s.receivedText(), QString());
+        QCOMPARE(s.access.readParamPending(), readPending);
+
+        QCOMPARE(s.pty.read(3), hex("A33A03"));
+        QTRY_COMPARE(outputSpeed(s.pty.slaveTermios()), 19200);
+        QCOMPARE(s.receivedText(), shownAsHex(waiting));
+        QVERIFY(!s.access.readParamPending());
+        QVERIFY(s.access.baudWritePending());
+        QCOMPARE(s.ui->lineEdit_21->text(), QString());
+        QCOMPARE(s.access.receivedBytes(), qint64(readPending ? 0 : waiting.size()));
+        if (readPending)
+            QCOMPARE(readback(s), (QStringList{"20", "100", "1234", "9600", "10"}));
+
+        QVERIFY(s.deliver(hex("AA")));
+        QCOMPARE(s.ui->lineEdit_21->text(), QStringLiteral("OK"));
+        QVERIFY(!s.access.baudWritePending());
+    }
+
+    // The line is held, so the frame cannot leave: then the cable is pulled, or nothing happens.
+    // Either way the port goes to the closed state with one warning, and never to the new rate.
+    void baudFrameThatCannotLeave_data()
+    {
+        QTest::addColumn<bool>("pulled");
+        QTest::newRow("cable pulled meanwhile") << true;
+        QTest::newRow("never leaves") << false;
+    }
+    void baudFrameThatCannotLeave()
+    {
+        QFETCH(bool, pulled);
+        ModalCatcher boxes;
+        TerminalSession s;
+        QVERIFY(s.open());
+        TerminalSession::click(s.ui->pushButton_23);
+        QCOMPARE(s.pty.read(2), hex("A66A"));
+        s.pty.holdOutput(true);
+        TerminalSession::choose(s.ui->comboBox_7, QStringLiteral("19200"));
+        TerminalSession::click(s.ui->pushButton_21);
+        // Nothing else goes out meanwhile, and the change cannot be asked for twice.
+        QVERIFY(!s.ui->pushButton_21->isEnabled());
+        QVERIFY(!s.ui->pushButton_17->isEnabled());
+        QVERIFY(s.ui->pushButton_10->isEnabled());
+        QTRY_COMPARE(s.access.port()->bytesToWrite(), qint64(3));
+        if (pulled)
+            s.pty.closeMaster();
+
+        QTRY_VERIFY(!s.access.portOpen());
+        QTRY_COMPARE(boxes.boxes.size(), 1);
+        QCOMPARE(boxes.boxes.at(0).text, QString::fromUtf8("串口被占用或不存在"));
+        QVERIFY(!s.access.port()->isOpen());
+        QCOMPARE(s.access.port()->baudRate(), 9600);
+        QCOMPARE(s.ui->comboBox_6->currentText(), QStringLiteral("9600"));
+        QVERIFY(!s.access.readParamPending());
+        QVERIFY(!s.access.baudWritePending());
+        QVERIFY(!s.ui->pushButton_21->isEnabled());
+        QVERIFY(s.ui->comboBox_6->isEnabled());
+        // Past the change's time limit, nothing more happens.
+        QTest::qWait(700);
+        QCOMPARE(boxes.boxes.size(), 1);
+        QVERIFY(!s.access.port()->isOpen());
+        QCOMPARE(s.access.port()->baudRate(), 9600);
+    }
+
+    // The module sends half its reply and is unplugged while the window gathers the rest.
+    void cablePulledDuringTheReplyGather()
+    {
+        ModalCatcher boxes;
+        TerminalSession s;
+        QVERIFY(s.open());
+        TerminalSession::click(s.ui->pushButton_23);
+        QCOMPARE(s.pty.read(2), hex("A66A"));
+        const QByteArray half = hex("A61464");
+        QVERIFY(s.pty.write(half));
+        QThread::msleep(20);
+        QCOMPARE(s.pty.unreadByProgram(), half.size());
+        // Once the window has taken the half (and so is gathering), the far end goes.
+        std::thread unplug([&s] {
+            for (int i = 0; i < 5000 && s.pty.unreadByProgram() > 0; ++i)
+                QThread::usleep(200);
+            QThread::msleep(30);
+            s.pty.closeMaster();
+        });
+        QTRY_COMPARE(boxes.boxes.size(), 1);
+        unplug.join();
+        QVERIFY(!s.access.portOpen());
+        QVERIFY(!s.access.port()->isOpen());
+        QVERIFY(!s.access.readParamPending());
+        QCOMPARE(s.receivedText(), shownAsHex(half));
+        QCOMPARE(readback(s), (QStringList{"", "", "", "", ""}));
+        QTest::qWait(200);
+        QCOMPARE(boxes.boxes.size(), 1);
+    }
+
+    // Requests a silent module never answered end with the opening, however it ends; the baud
+    // change's own close and reopen keeps them.
+    void requestsEndWithTheOpening_data()
+    {
+        QTest::addColumn<bool>("pulled");
+        QTest::newRow("close button") << false;
+        QTest::newRow("cable pulled") << true;
+    }
+    void requestsEndWithTheOpening()
+    {
+        QFETCH(bool, pulled);
+        ModalCatcher boxes;
+        TerminalSession s;
+        QVERIFY(s.open());
+        TerminalSession::click(s.ui->pushButton_23);
+        TerminalSession::click(s.ui->pushButton_18);
+        TerminalSession::click(s.ui->pushButton_20);
+        TerminalSession::click(s.ui->pushButton_22);
+        QCOMPARE(s.pty.read(12), hex("A66AA77A00A99A0000ABBA0A"));
+        TerminalSession::click(s.ui->pushButton_21);
+        QCOMPARE(s.pty.read(3), hex("A33A02"));
+        QTRY_VERIFY(s.ui->pushButton_21->isEnabled());
+        const auto pending = [&s] {
+            return QVector<bool>{s.access.readParamPending(), s.access.channelWritePending(), s.access.idWritePending(),
+                                 s.access.baudWritePending(), s.access.powerWritePending()};
+        };
+        QCOMPARE(pending(), QVector<bool>(5, true));
+
+        if (pulled)
+            s.pty.closeMaster();
+        else
+            s.clickOpenClose();
+        QTRY_VERIFY(!s.access.portOpen());
+        QCOMPARE(pending(), QVector<bool>(5, false));
+
+        // Opened again on a loop-back: two sends, two complete echoes, nothing taken for an answer.
+        PtyPair loop;
+        redirectPortForTesting(s.portName(), loop.slavePath());
+        s.clickOpenClose();
+        QVERIFY(s.access.portOpen());
+        s.typeSendText(QStringLiteral("01 02 03"));
+        for (int i = 1; i <= 2; ++i) {
+            s.clickSend();
+            QCOMPARE(loop.read(3), hex("010203"));
+            QVERIFY(loop.write(hex("010203")));
+            QTRY_COMPARE(s.access.receivedBytes(), qint64(3 * i));
+        }
+        QCOMPARE(s.access.matchCount(), qint64(2));
+        QCOMPARE(readback(s), (QStringList{"", "", "", "", ""}));
+        for (QLineEdit *status : {s.ui->lineEdit_16, s.ui->lineEdit_20, s.ui->lineEdit_21, s.ui->lineEdit_22})
+            QCOMPARE(status->text(), QString());
+        QCOMPARE(boxes.boxes.size(), pulled ? 1 : 0);
     }
 
     // --- parameter replies, played by the test ---
