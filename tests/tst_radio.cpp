@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QSemaphore>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -101,6 +102,8 @@ class TestRadio : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase() { qRegisterMetaType<QSerialPort::SerialPortError>(); }
+
     // --- command frames, read off the wire ---
 
     void readSendsExactlyTheReadFrame()
@@ -634,6 +637,7 @@ private slots:
         redirectPortForTesting(s.portName(), link);
         QVERIFY(s.open());
 
+        QSignalSpy errors(s.access.port(), &QSerialPort::errorOccurred);
         QVERIFY(QFile::remove(link));
         TerminalSession::choose(s.ui->comboBox_7, QStringLiteral("19200"));
         ModalCatcher boxes;
@@ -652,6 +656,9 @@ private slots:
         QTRY_COMPARE(boxes.boxes.size(), 1);
         QCOMPARE(boxes.boxes.at(0).title, QString::fromUtf8("提示"));
         QCOMPARE(boxes.boxes.at(0).text, QString::fromUtf8("串口被占用或不存在"));
+        // The failed reopen left the port closed; the closed state does not close it again.
+        for (const QList<QVariant> &error : errors)
+            QVERIFY(error.first().value<QSerialPort::SerialPortError>() != QSerialPort::NotOpenError);
 
         // Plugged back in, the port opens again at the rate the module was moved to.
         QVERIFY(QFile::link(s.pty.slavePath(), link));
@@ -692,6 +699,36 @@ private slots:
         TerminalSession::click(s.ui->pushButton_23);
         QTRY_VERIFY(!s.access.readParamPending());
         QCOMPARE(s.ui->lineEdit_26->text(), QStringLiteral("19200"));
+    }
+
+    // Auto-send keeps going at 0 ms: the change goes through, auto-send carries on afterwards, and
+    // the next read is answered at the new rate.
+    void baudChangeDuringAutoSend()
+    {
+        TerminalSession s;
+        ModuleThread module(s.pty.masterFd());
+        QVERIFY(module.module());
+        QVERIFY(s.open());
+        s.typeSendText(QStringLiteral("01 02 03"));
+        s.typePeriod(QStringLiteral("0"));
+        s.clickAutoSend();
+        QTRY_VERIFY(s.access.sendCount() > 10);
+
+        TerminalSession::choose(s.ui->comboBox_7, QStringLiteral("19200"));
+        TerminalSession::click(s.ui->pushButton_21);
+        QTRY_COMPARE(s.ui->lineEdit_21->text(), QStringLiteral("OK"));
+        QCOMPARE(module.module()->lineBaudRate(), 19200);
+        QCOMPARE(outputSpeed(s.pty.slaveTermios()), 19200);
+        QTRY_VERIFY(s.access.autoSendTimer()->isActive());
+        QVERIFY(s.ui->checkBox->isChecked());
+        QVERIFY(!s.ui->lineEdit_14->isEnabled());
+        const qint64 sends = s.access.sendCount();
+        QTRY_VERIFY(s.access.sendCount() > sends + 10);
+
+        TerminalSession::click(s.ui->pushButton_23);
+        QTRY_VERIFY(!s.access.readParamPending());
+        QCOMPARE(readback(s), (QStringList{"20", "100", "1234", "19200", "10"}));
+        QVERIFY(s.access.autoSendTimer()->isActive());
     }
 
     void refusingModuleShowsError()
