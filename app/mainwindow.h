@@ -67,7 +67,6 @@ private:
         QString rate;
         QString frame;
         QDeadlineTimer deadline;
-        int quietTicks = 0;
         bool frameWritten = false;
     } baudSwitch;
 

@@ -20,19 +20,15 @@ constexpr int baudSwitchTickMs = 2;
 // Three bytes take 6 ms at 4800 baud. A driver that has not sent them in this time is stuck, and
 // moving the port would leave the module unreachable at a rate it never heard of.
 constexpr int baudSwitchTimeoutMs = 500;
-// How long the frame waits for received bytes that were already there to be taken first.
-constexpr int baudSwitchQuietTicks = 25;
-
-// Bytes the driver holds in one direction; 0 where the platform cannot tell.
-int driverQueue(QSerialPort *port, bool output)
+// Bytes the driver has not sent yet; 0 where the platform cannot tell.
+int driverOutputQueue(QSerialPort *port)
 {
 #ifdef Q_OS_UNIX
     int bytes = 0;
-    if (::ioctl(port->handle(), output ? TIOCOUTQ : TIOCINQ, &bytes) == 0)
+    if (::ioctl(port->handle(), TIOCOUTQ, &bytes) == 0)
         return bytes;
 #else
     Q_UNUSED(port);
-    Q_UNUSED(output);
 #endif
     return 0;
 }
@@ -89,7 +85,6 @@ void MainWindow::on_pushButton_21_clicked()
         connect(baudSwitch.timer, &QTimer::timeout, this, &MainWindow::continueBaudSwitch);
     }
     baudSwitch.deadline = QDeadlineTimer(baudSwitchTimeoutMs);
-    baudSwitch.quietTicks = 0;
     baudSwitch.frameWritten = false;
     baudSwitch.timer->start(baudSwitchTickMs);
 }
@@ -99,17 +94,15 @@ void MainWindow::on_pushButton_21_clicked()
 void MainWindow::continueBaudSwitch()
 {
     if (!baudSwitch.frameWritten) {
-        // Bytes that had arrived before the frame went out cannot answer it: the event loop takes
-        // them first, as terminal data or as the reply to an earlier read.
-        if ((myCom->bytesAvailable() > 0 || driverQueue(myCom, false) > 0) &&
-            ++baudSwitch.quietTicks < baudSwitchQuietTicks)
-            return;
+        // Written from the first tick, not from the click: bytes that had arrived before the frame
+        // went out cannot answer it, and the event loop has taken them by now (socket notifiers are
+        // served before timers), as terminal data or as the reply to an earlier read.
         sendFrame(baudSwitch.frame, baudWritePending);
         baudSwitch.frameWritten = true;
     }
 
     // close() would throw away what is still queued, the frame included.
-    if (myCom->bytesToWrite() > 0 || driverQueue(myCom, true) > 0) {
+    if (myCom->bytesToWrite() > 0 || driverOutputQueue(myCom) > 0) {
         if (!baudSwitch.deadline.hasExpired())
             return;
         enterClosedState();

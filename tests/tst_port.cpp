@@ -67,6 +67,7 @@ private slots:
     void receiveBoxAppendsAtEndAfterClickInside();
     void portFailureClosesPortOnce_data();
     void portFailureClosesPortOnce();
+    void failureTheUserClosedFirstAddsNoBox();
     void pullsOnOneLongLivedWindow_data();
     void pullsOnOneLongLivedWindow();
     void destroyingWindowReleasesDevice();
@@ -425,6 +426,28 @@ void TestPort::portFailureClosesPortOnce()
     s.clickSend();
     QCOMPARE(again.read(14), QByteArray::fromHex("0102030405060708091011121314"));
     QCOMPARE(boxes.boxes.size(), 1);
+}
+
+// The port's write fails, and the user closes the port before the failure has been dealt with.
+void TestPort::failureTheUserClosedFirstAddsNoBox()
+{
+    ModalCatcher boxes;
+    TerminalSession s;
+    QVERIFY(s.open());
+    s.clickSend();
+    QSignalSpy errors(s.access.port(), &QSerialPort::errorOccurred);
+    failingWriteFd = int(s.access.port()->handle());
+    // The write the event loop would have made, made now.
+    s.access.port()->flush();
+    failingWriteFd = -1;
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.first().first().value<QSerialPort::SerialPortError>(), QSerialPort::WriteError);
+
+    s.clickOpenClose();
+    QVERIFY(!s.access.portOpen());
+    QTest::qWait(100);
+    QCOMPARE(boxes.boxes.size(), 0);
+    QCOMPARE(s.ui->pushButton_10->text(), QString("打开串口"));
 }
 
 // One window used for hours: the cable pulled again and again during auto-send, at moments spread

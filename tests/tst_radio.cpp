@@ -225,6 +225,7 @@ private slots:
     // out at the old rate, and only then does the line move. The click itself waits for nothing.
     void baudChangeWithABacklog()
     {
+        ModalCatcher boxes;
         TerminalSession s;
         QVERIFY(s.open());
         s.ui->textEdit_2->setPlainText(QStringLiteral("11 ").repeated(3000));
@@ -255,6 +256,7 @@ private slots:
 
         QVERIFY(s.deliver(hex("AA")));
         QCOMPARE(s.ui->lineEdit_21->text(), QStringLiteral("OK"));
+        QCOMPARE(boxes.boxes.size(), 0);
     }
 
     // What had arrived before the click is taken by the event loop afterwards, as any block is:
