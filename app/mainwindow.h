@@ -24,6 +24,7 @@
 // parameter echo alike; textPos and tokenLen by the send walk. Each operation sets them before use.
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QMainWindow>
 #include <QSerialPort>
 #include <QString>
@@ -70,6 +71,15 @@ private:
     bool baudWritePending;
     bool powerWritePending;
     QTimer *autoSendTimer;
+    // The module's baud change in progress (radio/commands.cpp): the frame goes out at the old rate,
+    // and once it has left, the port moves to the new one. Driven by a short timer, not by waiting.
+    struct BaudSwitch {
+        QTimer *timer = nullptr;
+        QString rate;
+        QString frame;
+        QDeadlineTimer deadline;
+        bool frameWritten = false;
+    } baudSwitch;
 
     // Receive display, gathered between two screen updates (terminal/receive.cpp).
     QString pendingHex;
@@ -120,6 +130,7 @@ private:
     bool openPort(const QString &baudText);
     bool applyLineSettings(const QString &baudText);
     void setPortControlsEnabled(bool open);
+    void setPortCommandsEnabled(bool enabled);
     void enterClosedState();
     void showPortWarning();
     void onPortError(QSerialPort::SerialPortError error);
@@ -145,6 +156,7 @@ private:
     void confirmPendingWrites();
     // radio/commands.cpp
     void sendFrame(const QString &hexText, bool &pendingFlag);
+    void continueBaudSwitch();
 
     // Tests reach private state through this one friend, defined in tests/.
     friend class MainWindowTestAccess;

@@ -6,14 +6,32 @@
 #include <QMessageBox>
 #include <QSerialPort>
 
+#include <QTimer>
+
 #ifdef Q_OS_UNIX
+#include <sys/ioctl.h>
 #include <termios.h>
 #endif
 
 namespace {
 
-// How long the write-baud command waits for its frame to reach the driver before it closes the port.
-constexpr int frameFlushTimeoutMs = 500;
+// The baud change polls at this period until the frame has left.
+constexpr int baudSwitchTickMs = 2;
+// Three bytes take 6 ms at 4800 baud. A driver that has not sent them in this time is stuck, and
+// moving the port would leave the module unreachable at a rate it never heard of.
+constexpr int baudSwitchTimeoutMs = 500;
+// Bytes the driver has not sent yet; 0 where the platform cannot tell.
+int driverOutputQueue(QSerialPort *port)
+{
+#ifdef Q_OS_UNIX
+    int bytes = 0;
+    if (::ioctl(port->handle(), TIOCOUTQ, &bytes) == 0)
+        return bytes;
+#else
+    Q_UNUSED(port);
+#endif
+    return 0;
+}
 
 } // namespace
 
@@ -46,30 +64,71 @@ void MainWindow::on_pushButton_21_clicked()
 {
     const QString rate = ui->comboBox_7->currentText();
     if (rate == QLatin1String("4800"))
-        sendFrame(QStringLiteral("A33A01"), baudWritePending);
+        baudSwitch.frame = QStringLiteral("A33A01");
     else if (rate == QLatin1String("9600"))
-        sendFrame(QStringLiteral("A33A02"), baudWritePending);
+        baudSwitch.frame = QStringLiteral("A33A02");
     else if (rate == QLatin1String("19200"))
-        sendFrame(QStringLiteral("A33A03"), baudWritePending);
+        baudSwitch.frame = QStringLiteral("A33A03");
     else
         return;
+    baudSwitch.rate = rate;
 
-    // close() throws away whatever is still queued, and the frame has not left yet: the port writes
-    // from the event loop. Push it out, and on a real UART let it leave the wire at the old rate.
-    myCom->waitForBytesWritten(frameFlushTimeoutMs);
-#ifdef Q_OS_UNIX
-    if (myCom->isOpen())
-        ::tcdrain(myCom->handle());
-#endif
-    // A device that failed during the wait has already been taken to the closed state.
-    if (!portOpen)
+    // Earlier sends still queued (in the port and in the driver) would go out ahead of the frame, at
+    // 4800 baud for seconds, and they mean nothing to a module that is about to change its rate.
+    myCom->clear(QSerialPort::Output);
+    // Nothing else may go out until the port has moved: no sends, no other frame, no second change.
+    setPortCommandsEnabled(false);
+    autoSendTimer->stop();
+    // A tick waiting for the queue just dropped must not send when the frame has left; auto-send
+    // resumes with the period once the port has moved.
+    autoSendWaiting = false;
+
+    if (!baudSwitch.timer) {
+        baudSwitch.timer = new QTimer(this);
+        connect(baudSwitch.timer, &QTimer::timeout, this, &MainWindow::continueBaudSwitch);
+    }
+    baudSwitch.deadline = QDeadlineTimer(baudSwitchTimeoutMs);
+    baudSwitch.frameWritten = false;
+    baudSwitch.timer->start(baudSwitchTickMs);
+}
+
+// One step of the baud change, from the event loop. The closed state (close button, unplug) stops
+// the timer, so this only runs while the port is open.
+void MainWindow::continueBaudSwitch()
+{
+    if (!baudSwitch.frameWritten) {
+        // Written from the first tick, not from the click: bytes that had arrived before the frame
+        // went out cannot answer it, and the event loop has taken them by now (socket notifiers are
+        // served before timers), as terminal data or as the reply to an earlier read.
+        sendFrame(baudSwitch.frame, baudWritePending);
+        baudSwitch.frameWritten = true;
+    }
+
+    // close() would throw away what is still queued, the frame included.
+    if (myCom->bytesToWrite() > 0 || driverOutputQueue(myCom) > 0) {
+        if (!baudSwitch.deadline.hasExpired())
+            return;
+        enterClosedState();
+        showPortWarning();
         return;
+    }
+    baudSwitch.timer->stop();
+#ifdef Q_OS_UNIX
+    // Only the UART's own few bytes can be left now: this returns within milliseconds.
+    ::tcdrain(myCom->handle());
+#endif
 
-    const bool reopened = applyLineSettings(rate);
-    ui->comboBox_6->setCurrentIndex(ui->comboBox_7->currentIndex());
+    const bool reopened = applyLineSettings(baudSwitch.rate);
+    ui->comboBox_6->setCurrentIndex(ui->comboBox_6->findText(baudSwitch.rate));
     if (!reopened) {
         enterClosedState();
         showPortWarning();
+        return;
+    }
+    setPortCommandsEnabled(true);
+    if (ui->checkBox->isChecked()) {
+        ui->lineEdit_14->setEnabled(false);
+        autoSendTimer->start();
     }
 }
 

@@ -54,31 +54,34 @@ bool MainWindow::applyLineSettings(const QString &baudText)
     myCom->setParity(QSerialPort::NoParity);
     myCom->setStopBits(QSerialPort::OneStop);
     myCom->setFlowControl(QSerialPort::NoFlowControl);
-    // The reopen dropped the queue an auto-send tick was waiting on: nothing is left to drain.
-    if (autoSendWaiting && myCom->isOpen()) {
-        autoSendWaiting = false;
-        autoSendTimer->start();
-    }
     return myCom->isOpen();
 }
 
 void MainWindow::setPortControlsEnabled(bool open)
 {
-    for (QWidget *w :
-         std::initializer_list<QWidget *>{ui->pushButton_17, ui->pushButton_18, ui->pushButton_20, ui->pushButton_21,
-                                          ui->pushButton_22, ui->pushButton_23, ui->comboBox_7, ui->comboBox_8,
-                                          ui->lineEdit_14, ui->lineEdit_15, ui->lineEdit_19, ui->checkBox})
-        w->setEnabled(open);
+    setPortCommandsEnabled(open);
     ui->comboBox_5->setEnabled(!open);
     ui->comboBox_6->setEnabled(!open);
 }
 
+// Everything that sends, or sets what is sent. Also locked while the module's baud change is under
+// way, when the port is open but must carry nothing but the frame.
+void MainWindow::setPortCommandsEnabled(bool enabled)
+{
+    for (QWidget *w :
+         std::initializer_list<QWidget *>{ui->pushButton_17, ui->pushButton_18, ui->pushButton_20, ui->pushButton_21,
+                                          ui->pushButton_22, ui->pushButton_23, ui->comboBox_7, ui->comboBox_8,
+                                          ui->lineEdit_14, ui->lineEdit_15, ui->lineEdit_19, ui->checkBox})
+        w->setEnabled(enabled);
+}
+
 void MainWindow::enterClosedState()
 {
-    // Cleared before close(): closing a port whose device has gone can report one more error, and
-    // that must not come back in here.
     portOpen = false;
-    if (myCom)
+    if (baudSwitch.timer)
+        baudSwitch.timer->stop();
+    // A reopen that failed has left the port closed already; close() would only report NotOpenError.
+    if (myCom && myCom->isOpen())
         myCom->close();
     ui->pushButton_10->setText(tr("打开串口"));
     ui->pushButton_10->setStyleSheet("background: pink");
@@ -87,6 +90,13 @@ void MainWindow::enterClosedState()
     ui->checkBox->setChecked(false);
     autoSendTimer->stop();
     autoSendWaiting = false;
+    // Requests never answered end with the opening: whatever comes after the next open would be
+    // taken for their answers.
+    readParamPending = false;
+    channelWritePending = false;
+    idWritePending = false;
+    baudWritePending = false;
+    powerWritePending = false;
 }
 
 void MainWindow::showPortWarning()
@@ -96,16 +106,17 @@ void MainWindow::showPortWarning()
 
 void MainWindow::onPortError(QSerialPort::SerialPortError error)
 {
-    // A device that vanished (cable pulled, adapter unplugged) keeps reporting these for as long as
-    // the port stays open, hundreds of thousands of times a second.
-    if (!portOpen || (error != QSerialPort::ReadError && error != QSerialPort::ResourceError))
+    // A device that vanished (cable pulled, adapter unplugged) reports read errors, and a USB adapter
+    // may fail writes (ENODEV) before it hangs up. Anything else, such as the reply gather's wait
+    // running out, leaves the line usable.
+    if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError && error != QSerialPort::WriteError)
         return;
     // Handled from the event loop rather than inside the port's own notification: closing there
-    // could nest inside a close() already under way (the module's baud change reopens the port), and
-    // the warning box runs an event loop of its own. Errors reported before this runs find the port
-    // already closed and add no second box; a reopen that succeeded meanwhile has cleared the error.
+    // would delete the notifier that is reporting, and the warning box runs an event loop of its own.
+    // One failure reports several errors before this runs; the first closes the port, the others
+    // find it closed and add no second box.
     QTimer::singleShot(0, this, [this] {
-        if (!portOpen || myCom->error() == QSerialPort::NoError)
+        if (!portOpen)
             return;
         enterClosedState();
         showPortWarning();

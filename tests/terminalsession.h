@@ -19,6 +19,12 @@
 #include <QTextEdit>
 #include <QtTest>
 
+// How the receive box shows a block: two upper-case hex digits and a blank per byte.
+inline QString shownAsHex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' ').toUpper()) + (bytes.isEmpty() ? "" : " ");
+}
+
 class TerminalSession {
 public:
     explicit TerminalSession(const QString &portName = QStringLiteral("COM3"))
@@ -75,12 +81,14 @@ public:
         }
     }
 
-    void typePeriod(const QString &ms)
+    // Replaces a line edit's text by typing, as a user does: select all, delete, type.
+    static void typeInto(QLineEdit *field, const QString &text)
     {
-        ui->lineEdit_14->selectAll();
-        QTest::keyClick(ui->lineEdit_14, Qt::Key_Backspace);
-        QTest::keyClicks(ui->lineEdit_14, ms);
+        field->selectAll();
+        QTest::keyClick(field, Qt::Key_Backspace);
+        QTest::keyClicks(field, text);
     }
+    void typePeriod(const QString &ms) { typeInto(ui->lineEdit_14, ms); }
 
     // The far end sends `bytes`; returns once the window has taken them all in and, unless told
     // otherwise (long runs of blocks, checked at the end), shown them.

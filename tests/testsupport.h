@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -111,6 +112,16 @@ public:
         termios t{};
         ::tcgetattr(m_slave, &t);
         return t;
+    }
+
+    // Holds the program's output in the driver, as a line held by flow control would (tcflow).
+    void holdOutput(bool hold) { ::tcflow(m_slave, hold ? TCOOFF : TCOON); }
+    // Received bytes the program has not taken from the driver yet.
+    int unreadByProgram() const
+    {
+        int bytes = 0;
+        ::ioctl(m_slave, TIOCINQ, &bytes);
+        return bytes;
     }
 
     // Pulls the cable: the far end goes away.

@@ -117,11 +117,6 @@ QString repeated(const QString &unit, int times, const QString &separator = QStr
     return text;
 }
 
-QString shownAsHex(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' ').toUpper()) + (bytes.isEmpty() ? "" : " ");
-}
-
 int longestParagraph(const QTextDocument *doc)
 {
     int longest = 0;
@@ -238,7 +233,6 @@ void TestHostile::megabyteSendBox()
     s.clickSend();
     const qint64 sendMs = sendTime.elapsed();
     const QByteArray expected = unitBytes.repeated(times);
-    QCOMPARE(s.access.port()->bytesToWrite(), qint64(expected.size()));
     const QByteArray wire = s.pty.read(expected.size(), 120000);
     QCOMPARE(wire.size(), expected.size());
     QVERIFY(wire == expected);
@@ -296,7 +290,6 @@ void TestHostile::chineseSendBox()
 
     probe.reset();
     s.clickSend();
-    QCOMPARE(s.access.port()->bytesToWrite(), qint64(wire.size()));
     QCOMPARE(s.pty.read(wire.size(), 30000), wire);
     QCOMPARE(s.pty.drain(50), QByteArray());
     const qint64 gap = probe.longestGapMs();
@@ -332,7 +325,6 @@ void TestHostile::blanksOnlySendBox()
 
     probe.reset();
     s.clickSend();
-    QCOMPARE(s.access.port()->bytesToWrite(), qint64(0));
     QCOMPARE(s.pty.drain(200), QByteArray());
     const qint64 gap = probe.longestGapMs();
     // Nothing written, and the send counted all the same.

@@ -15,6 +15,42 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <atomic>
+#include <memory>
+#include <sys/syscall.h>
+
+namespace {
+
+// Writes to this descriptor fail the way a USB adapter's do between the unplug and the hang-up.
+std::atomic<int> failingWriteFd{-1};
+
+// Counts every message box shown, however briefly and whoever closes it.
+class BoxCounter : public QObject {
+public:
+    BoxCounter() { qApp->installEventFilter(this); }
+    int shown = 0;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show && qobject_cast<QMessageBox *>(watched))
+            ++shown;
+        return false;
+    }
+};
+
+} // namespace
+
+// The system call under the port, for the whole test program: it fails only for failingWriteFd.
+extern "C" ssize_t write(int fd, const void *buffer, size_t size)
+{
+    if (fd >= 0 && fd == failingWriteFd.load()) {
+        errno = ENODEV;
+        return -1;
+    }
+    return ::syscall(SYS_write, fd, buffer, size);
+}
+
 class TestPort : public QObject {
     Q_OBJECT
 
@@ -32,7 +68,11 @@ private slots:
     void exitButtonClosesWindowWhilePortOpen();
     void clearButtonsLeaveCountersAlone();
     void receiveBoxAppendsAtEndAfterClickInside();
-    void pulledCableClosesPortOnce();
+    void portFailureClosesPortOnce_data();
+    void portFailureClosesPortOnce();
+    void failureTheUserClosedFirstAddsNoBox();
+    void pullsOnOneLongLivedWindow_data();
+    void pullsOnOneLongLivedWindow();
     void destroyingWindowReleasesDevice();
     void portDevices_data();
     void portDevices();
@@ -332,8 +372,18 @@ void TestPort::receiveBoxAppendsAtEndAfterClickInside()
     QVERIFY(box->viewport()->rect().contains(box->cursorRect()));
 }
 
-void TestPort::pulledCableClosesPortOnce()
+void TestPort::portFailureClosesPortOnce_data()
 {
+    QTest::addColumn<bool>("pulled");
+    QTest::addColumn<QSerialPort::SerialPortError>("firstError");
+    QTest::newRow("cable pulled") << true << QSerialPort::ResourceError;
+    QTest::newRow("writes fail") << false << QSerialPort::WriteError;
+}
+
+void TestPort::portFailureClosesPortOnce()
+{
+    QFETCH(bool, pulled);
+    QFETCH(QSerialPort::SerialPortError, firstError);
     ModalCatcher boxes;
     TerminalSession s;
     QVERIFY(s.open());
@@ -342,9 +392,13 @@ void TestPort::pulledCableClosesPortOnce()
     QVERIFY(!s.pty.read(100).isEmpty());
 
     QSignalSpy errors(s.access.port(), &QSerialPort::errorOccurred);
-    s.pty.closeMaster();
+    if (pulled)
+        s.pty.closeMaster();
+    else
+        failingWriteFd = int(s.access.port()->handle());
 
     QTRY_COMPARE(boxes.boxes.size(), 1);
+    failingWriteFd = -1;
     QCOMPARE(boxes.boxes[0].title, QString("提示"));
     QCOMPARE(boxes.boxes[0].text, QString("串口被占用或不存在"));
     QCOMPARE(boxes.boxes[0].buttonCount, 1);
@@ -361,10 +415,14 @@ void TestPort::pulledCableClosesPortOnce()
     // Left open, the dead port would report hundreds of thousands of errors in this time.
     const int reported = errors.count();
     QVERIFY(reported >= 1);
+    QCOMPARE(errors.first().first().value<QSerialPort::SerialPortError>(), firstError);
     QTest::qWait(300);
     QCOMPARE(errors.count(), reported);
     QVERIFY2(reported < 100, qPrintable(QString::number(reported)));
     QCOMPARE(boxes.boxes.size(), 1);
+    // Closing reports nothing of its own.
+    for (const QList<QVariant> &error : errors)
+        QVERIFY(error.first().value<QSerialPort::SerialPortError>() != QSerialPort::NotOpenError);
 
     // Cable back in (a new line under the same name): opening again works.
     PtyPair again;
@@ -374,6 +432,91 @@ void TestPort::pulledCableClosesPortOnce()
     s.clickSend();
     QCOMPARE(again.read(14), QByteArray::fromHex("0102030405060708091011121314"));
     QCOMPARE(boxes.boxes.size(), 1);
+}
+
+// The port's write fails, and the user closes the port before the failure has been dealt with.
+void TestPort::failureTheUserClosedFirstAddsNoBox()
+{
+    ModalCatcher boxes;
+    TerminalSession s;
+    QVERIFY(s.open());
+    s.clickSend();
+    QSignalSpy errors(s.access.port(), &QSerialPort::errorOccurred);
+    failingWriteFd = int(s.access.port()->handle());
+    // The write the event loop would have made, made now.
+    s.access.port()->flush();
+    failingWriteFd = -1;
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.first().first().value<QSerialPort::SerialPortError>(), QSerialPort::WriteError);
+
+    s.clickOpenClose();
+    QVERIFY(!s.access.portOpen());
+    QTest::qWait(100);
+    QCOMPARE(boxes.boxes.size(), 0);
+    QCOMPARE(s.ui->pushButton_10->text(), QString("打开串口"));
+}
+
+// One window used for hours: the cable pulled again and again during auto-send, at moments spread
+// over the send period, while the window takes in echoes. Every pull must give exactly one box.
+void TestPort::pullsOnOneLongLivedWindow_data()
+{
+    QTest::addColumn<QString>("period");
+    QTest::addColumn<int>("pulls");
+    QTest::newRow("0 ms") << "0" << 200;
+    QTest::newRow("100 ms") << "100" << 200;
+}
+
+void TestPort::pullsOnOneLongLivedWindow()
+{
+    QFETCH(QString, period);
+    QFETCH(int, pulls);
+    ModalCatcher boxes;
+    BoxCounter counter;
+    TerminalSession s;
+    s.typeSendText("01 02 03 04 05 06 07 08 09 10 11 12 13 14");
+    const int spread = period.toInt() + 10;
+    int lost = 0;
+    int extra = 0;
+    int vanished = 0;
+    for (int pull = 0; pull < pulls; ++pull) {
+        auto line = std::make_unique<PtyPair>();
+        redirectPortForTesting(s.portName(), line->slavePath());
+        QVERIFY(s.open());
+        s.typePeriod(period);
+        s.clickAutoSend();
+        // The far end echoes what it got, so that the window is taking in data when the cable goes;
+        // every third pull finds a parameter read pending, every fourth a baud change under way.
+        const QByteArray got = line->drain(pull * 7 % spread);
+        line->write(got.right(256));
+        if (pull % 3 == 1)
+            TerminalSession::click(s.ui->pushButton_23);
+        if (pull % 4 == 2)
+            TerminalSession::click(s.ui->pushButton_21);
+        const int caughtBefore = boxes.boxes.size();
+        const int shownBefore = counter.shown;
+        line->closeMaster();
+
+        QDeadlineTimer deadline(5000);
+        while ((s.access.portOpen() || boxes.boxes.size() == caughtBefore) && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        // Time for a second box, if one were coming.
+        QTest::qWait(20);
+        const int caught = boxes.boxes.size() - caughtBefore;
+        const int shown = counter.shown - shownBefore;
+        lost += caught == 0;
+        extra += std::max(caught - 1, 0);
+        vanished += shown - caught;
+        QVERIFY2(!s.access.portOpen(), qPrintable(QString("pull %1: the port stayed open").arg(pull)));
+        QVERIFY(!s.access.readParamPending());
+        QVERIFY(!s.access.baudWritePending());
+    }
+    qInfo("%d pulls at %s ms: %d boxes shown, %d caught; %d pulls without a box, %d extra boxes, %d boxes gone "
+          "before anyone saw them",
+          pulls, qPrintable(period), counter.shown, int(boxes.boxes.size()), lost, extra, vanished);
+    QCOMPARE(lost, 0);
+    QCOMPARE(extra, 0);
+    QCOMPARE(vanished, 0);
+    QCOMPARE(int(boxes.boxes.size()), pulls);
 }
 
 void TestPort::destroyingWindowReleasesDevice()

@@ -8,32 +8,22 @@
 #include "radiomodule.h"
 #include "terminalsession.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QSemaphore>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <functional>
+#include <thread>
 
 namespace {
 
 QByteArray hex(const char *text)
 {
     return QByteArray::fromHex(text);
-}
-
-// How the receive box shows a block.
-QString shown(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' ').toUpper()) + QLatin1Char(' ');
-}
-
-void typeInto(QLineEdit *field, const QString &text)
-{
-    field->selectAll();
-    QTest::keyClick(field, Qt::Key_Backspace);
-    QTest::keyClicks(field, text);
 }
 
 // The read-back column as the user sees it: channel, channel rate, ID, serial rate, power.
@@ -112,6 +102,8 @@ class TestRadio : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase() { qRegisterMetaType<QSerialPort::SerialPortError>(); }
+
     // --- command frames, read off the wire ---
 
     void readSendsExactlyTheReadFrame()
@@ -142,7 +134,7 @@ private slots:
         QFETCH(QByteArray, frame);
         TerminalSession s;
         QVERIFY(s.open());
-        typeInto(s.ui->lineEdit_15, typed);
+        TerminalSession::typeInto(s.ui->lineEdit_15, typed);
         TerminalSession::click(s.ui->pushButton_18);
         QCOMPARE(s.pty.read(frame.size()), frame);
         QVERIFY(s.access.channelWritePending());
@@ -164,7 +156,7 @@ private slots:
         QFETCH(QByteArray, frame);
         TerminalSession s;
         QVERIFY(s.open());
-        typeInto(s.ui->lineEdit_19, typed);
+        TerminalSession::typeInto(s.ui->lineEdit_19, typed);
         TerminalSession::click(s.ui->pushButton_20);
         QCOMPARE(s.pty.read(frame.size()), frame);
         QVERIFY(s.access.idWritePending());
@@ -214,8 +206,8 @@ private slots:
         QCOMPARE(s.pty.read(frame.size()), frame);
         QVERIFY(s.access.baudWritePending());
 
+        QTRY_COMPARE(outputSpeed(s.pty.slaveTermios()), rate.toInt());
         const termios line = s.pty.slaveTermios();
-        QCOMPARE(outputSpeed(line), rate.toInt());
         QCOMPARE(line.c_cflag & CSIZE, tcflag_t(CS8));
         QCOMPARE(line.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
         QCOMPARE(line.c_iflag & (IXON | IXOFF), tcflag_t(0));
@@ -227,6 +219,216 @@ private slots:
 
         QVERIFY(s.pty.write(hex("AA")));
         QTRY_COMPARE(s.ui->lineEdit_21->text(), QStringLiteral("OK"));
+    }
+
+    // Earlier sends still queued for a far end that reads nothing: they are dropped, the frame goes
+    // out at the old rate, and only then does the line move. The click itself waits for nothing.
+    void baudChangeWithABacklog()
+    {
+        ModalCatcher boxes;
+        TerminalSession s;
+        QVERIFY(s.open());
+        s.ui->textEdit_2->setPlainText(QStringLiteral("11 ").repeated(3000));
+        QSerialPort *port = s.access.port();
+        for (int i = 0; i < 200 && port->bytesToWrite() == 0; ++i) {
+            s.clickSend();
+            QTest::qWait(5);
+        }
+        QVERIFY(port->bytesToWrite() > 0);
+        const qint64 handedOver = s.access.sentBytes();
+
+        TerminalSession::choose(s.ui->comboBox_7, QStringLiteral("4800"));
+        QElapsedTimer clock;
+        clock.start();
+        TerminalSession::click(s.ui->pushButton_21);
+        qInfo("the baud click with %lld bytes handed over took %lld ms", handedOver, clock.elapsed());
+        QCOMPARE(outputSpeed(s.pty.slaveTermios()), 9600);
+
+        QTRY_COMPARE(outputSpeed(s.pty.slaveTermios()), 4800);
+        QCOMPARE(s.ui->comboBox_6->currentText(), QStringLiteral("4800"));
+        QVERIFY(s.access.portOpen());
+        const QByteArray wire = s.pty.drain(100);
+        QVERIFY(wire.endsWith(hex("A33A01")));
+        const QByteArray earlier = wire.chopped(3);
+        QCOMPARE(earlier.count('\x11'), earlier.size());
+        QVERIFY2(earlier.size() < handedOver, qPrintable(QString::number(earlier.size())));
+        QCOMPARE(port->bytesToWrite(), qint64(0));
+
+        QVERIFY(s.deliver(hex("AA")));
+        QCOMPARE(s.ui->lineEdit_21->text(), QStringLiteral("OK"));
+        QCOMPARE(boxes.boxes.size(), 0);
+    }
+
+    // What had arrived before the click is taken by the event loop afterwards, as any block is:
+    // not inside the click, and not as the answer to a frame that had not gone out yet.
+    void baudClickLeavesWaitingInputToTheEventLoop_data()
+    {
+        QTest::addColumn<bool>("readPending");
+        QTest::addColumn<QByteArray>("waiting");
+        QTest::newRow("reply to an earlier read") << true << hex("A61464020A04D2");
+        QTest::newRow("stray bytes") << false << hex("0102");
+    }
+    void baudClickLeavesWaitingInputToTheEventLoop()
+    {
+        QFETCH(bool, readPending);
+        QFETCH(QByteArray, waiting);
+        TerminalSession s;
+        QVERIFY(s.open());
+        if (readPending) {
+            TerminalSession::click(s.ui->pushButton_23);
+            QCOMPARE(s.pty.read(2), hex("A66A"));
+        }
+        TerminalSession::choose(s.ui->comboBox_7, QStringLiteral("19200"));
+        QVERIFY(s.pty.write(waiting));
+        // Into the driver, with no event loop running to take it.
+        QThread::msleep(50);
+        QCOMPARE(s.pty.unreadByProgram(), waiting.size());
+
+        TerminalSession::click(s.ui->pushButton_21);
+        QCOMPARE(s.receivedText(), QString());
+        QCOMPARE(s.access.readParamPending(), readPending);
+
+        QCOMPARE(s.pty.read(3), hex("A33A03"));
+        QTRY_COMPARE(outputSpeed(s.pty.slaveTermios()), 19200);
+        QCOMPARE(s.receivedText(), shownAsHex(waiting));
+        QVERIFY(!s.access.readParamPending());
+        QVERIFY(s.access.baudWritePending());
+        QCOMPARE(s.ui->lineEdit_21->text(), QString());
+        QCOMPARE(s.access.receivedBytes(), qint64(readPending ? 0 : waiting.size()));
+        if (readPending)
+            QCOMPARE(readback(s), (QStringList{"20", "100", "1234", "9600", "10"}));
+
+        QVERIFY(s.deliver(hex("AA")));
+        QCOMPARE(s.ui->lineEdit_21->text(), QStringLiteral("OK"));
+        QVERIFY(!s.access.baudWritePending());
+    }
+
+    // The line is held, so the frame cannot leave: then the cable is pulled, or nothing happens.
+    // Either way the port goes to the closed state with one warning, and never to the new rate.
+    void baudFrameThatCannotLeave_data()
+    {
+        QTest::addColumn<bool>("pulled");
+        QTest::newRow("cable pulled meanwhile") << true;
+        QTest::newRow("never leaves") << false;
+    }
+    void baudFrameThatCannotLeave()
+    {
+        QFETCH(bool, pulled);
+        ModalCatcher boxes;
+        TerminalSession s;
+        QVERIFY(s.open());
+        TerminalSession::click(s.ui->pushButton_23);
+        QCOMPARE(s.pty.read(2), hex("A66A"));
+        s.pty.holdOutput(true);
+        TerminalSession::choose(s.ui->comboBox_7, QStringLiteral("19200"));
+        TerminalSession::click(s.ui->pushButton_21);
+        // Nothing else goes out meanwhile, and the change cannot be asked for twice.
+        QVERIFY(!s.ui->pushButton_21->isEnabled());
+        QVERIFY(!s.ui->pushButton_17->isEnabled());
+        QVERIFY(s.ui->pushButton_10->isEnabled());
+        QTRY_COMPARE(s.access.port()->bytesToWrite(), qint64(3));
+        if (pulled)
+            s.pty.closeMaster();
+
+        QTRY_VERIFY(!s.access.portOpen());
+        QTRY_COMPARE(boxes.boxes.size(), 1);
+        QCOMPARE(boxes.boxes.at(0).text, QString::fromUtf8("串口被占用或不存在"));
+        QVERIFY(!s.access.port()->isOpen());
+        QCOMPARE(s.access.port()->baudRate(), 9600);
+        QCOMPARE(s.ui->comboBox_6->currentText(), QStringLiteral("9600"));
+        QVERIFY(!s.access.readParamPending());
+        QVERIFY(!s.access.baudWritePending());
+        QVERIFY(!s.ui->pushButton_21->isEnabled());
+        QVERIFY(s.ui->comboBox_6->isEnabled());
+        // Past the change's time limit, nothing more happens.
+        QTest::qWait(700);
+        QCOMPARE(boxes.boxes.size(), 1);
+        QVERIFY(!s.access.port()->isOpen());
+        QCOMPARE(s.access.port()->baudRate(), 9600);
+    }
+
+    // The module sends half its reply and is unplugged while the window gathers the rest.
+    void cablePulledDuringTheReplyGather()
+    {
+        ModalCatcher boxes;
+        TerminalSession s;
+        QVERIFY(s.open());
+        TerminalSession::click(s.ui->pushButton_23);
+        QCOMPARE(s.pty.read(2), hex("A66A"));
+        const QByteArray half = hex("A61464");
+        QVERIFY(s.pty.write(half));
+        QThread::msleep(20);
+        QCOMPARE(s.pty.unreadByProgram(), half.size());
+        // Once the window has taken the half (and so is gathering), the far end goes.
+        std::thread unplug([&s] {
+            for (int i = 0; i < 5000 && s.pty.unreadByProgram() > 0; ++i)
+                QThread::usleep(200);
+            QThread::msleep(30);
+            s.pty.closeMaster();
+        });
+        QTRY_COMPARE(boxes.boxes.size(), 1);
+        unplug.join();
+        QVERIFY(!s.access.portOpen());
+        QVERIFY(!s.access.port()->isOpen());
+        QVERIFY(!s.access.readParamPending());
+        QCOMPARE(s.receivedText(), shownAsHex(half));
+        QCOMPARE(readback(s), (QStringList{"", "", "", "", ""}));
+        QTest::qWait(200);
+        QCOMPARE(boxes.boxes.size(), 1);
+    }
+
+    // Requests a silent module never answered end with the opening, however it ends; the baud
+    // change's own close and reopen keeps them.
+    void requestsEndWithTheOpening_data()
+    {
+        QTest::addColumn<bool>("pulled");
+        QTest::newRow("close button") << false;
+        QTest::newRow("cable pulled") << true;
+    }
+    void requestsEndWithTheOpening()
+    {
+        QFETCH(bool, pulled);
+        ModalCatcher boxes;
+        TerminalSession s;
+        QVERIFY(s.open());
+        TerminalSession::click(s.ui->pushButton_23);
+        TerminalSession::click(s.ui->pushButton_18);
+        TerminalSession::click(s.ui->pushButton_20);
+        TerminalSession::click(s.ui->pushButton_22);
+        QCOMPARE(s.pty.read(12), hex("A66AA77A00A99A0000ABBA0A"));
+        TerminalSession::click(s.ui->pushButton_21);
+        QCOMPARE(s.pty.read(3), hex("A33A02"));
+        QTRY_VERIFY(s.ui->pushButton_21->isEnabled());
+        const auto pending = [&s] {
+            return QVector<bool>{s.access.readParamPending(), s.access.channelWritePending(), s.access.idWritePending(),
+                                 s.access.baudWritePending(), s.access.powerWritePending()};
+        };
+        QCOMPARE(pending(), QVector<bool>(5, true));
+
+        if (pulled)
+            s.pty.closeMaster();
+        else
+            s.clickOpenClose();
+        QTRY_VERIFY(!s.access.portOpen());
+        QCOMPARE(pending(), QVector<bool>(5, false));
+
+        // Opened again on a loop-back: two sends, two complete echoes, nothing taken for an answer.
+        PtyPair loop;
+        redirectPortForTesting(s.portName(), loop.slavePath());
+        s.clickOpenClose();
+        QVERIFY(s.access.portOpen());
+        s.typeSendText(QStringLiteral("01 02 03"));
+        for (int i = 1; i <= 2; ++i) {
+            s.clickSend();
+            QCOMPARE(loop.read(3), hex("010203"));
+            QVERIFY(loop.write(hex("010203")));
+            QTRY_COMPARE(s.access.receivedBytes(), qint64(3 * i));
+        }
+        QCOMPARE(s.access.matchCount(), qint64(2));
+        QCOMPARE(readback(s), (QStringList{"", "", "", "", ""}));
+        for (QLineEdit *status : {s.ui->lineEdit_16, s.ui->lineEdit_20, s.ui->lineEdit_21, s.ui->lineEdit_22})
+            QCOMPARE(status->text(), QString());
+        QCOMPARE(boxes.boxes.size(), pulled ? 1 : 0);
     }
 
     // --- parameter replies, played by the test ---
@@ -262,7 +464,7 @@ private slots:
         QCOMPARE(readback(s), fields);
         QCOMPARE(s.access.replyChannel(), fields[0].toInt());
         QCOMPARE(s.access.replyId(), fields[2].toInt());
-        QCOMPARE(s.receivedText(), shown(first) + shown(reply));
+        QCOMPARE(s.receivedText(), shownAsHex(first) + shownAsHex(reply));
         // Replies are the module's business, not terminal traffic.
         QCOMPARE(s.access.receivedBytes(), qint64(0));
         QCOMPARE(s.access.matchCount(), qint64(0));
@@ -284,7 +486,7 @@ private slots:
         QVERIFY(s.pty.write(reply));
         QTRY_VERIFY(!s.access.readParamPending());
         QCOMPARE(readback(s), (QStringList{"20", "100", "1234", "9600", "10"}));
-        QCOMPARE(s.receivedText(), QStringLiteral("00 ") + shown(reply));
+        QCOMPARE(s.receivedText(), QStringLiteral("00 ") + shownAsHex(reply));
     }
 
     void shortReplyChangesNoField_data()
@@ -307,12 +509,12 @@ private slots:
 
         answerRead(s, reply);
         QCOMPARE(readback(s), before);
-        QCOMPARE(s.receivedText(), shown(first) + shown(reply));
+        QCOMPARE(s.receivedText(), shownAsHex(first) + shownAsHex(reply));
         QCOMPARE(s.access.receivedBytes(), qint64(0));
 
         // The read is over: what comes next is terminal traffic again.
         QVERIFY(s.deliver(hex("0102")));
-        QCOMPARE(s.receivedText(), shown(first) + shown(reply) + shown(hex("0102")));
+        QCOMPARE(s.receivedText(), shownAsHex(first) + shownAsHex(reply) + shownAsHex(hex("0102")));
     }
 
     // --- acknowledgements ---
@@ -339,7 +541,7 @@ private slots:
         QCOMPARE(s.ui->lineEdit_16->text(), verdict);
         QVERIFY(!s.access.channelWritePending());
         // Shown and counted as terminal data before it was judged.
-        QCOMPARE(s.receivedText(), shown(block));
+        QCOMPARE(s.receivedText(), shownAsHex(block));
         QCOMPARE(s.ui->label_26->text(), QString::number(block.size()));
     }
 
@@ -347,7 +549,7 @@ private slots:
     {
         TerminalSession s;
         QVERIFY(s.open());
-        typeInto(s.ui->lineEdit_19, "1234");
+        TerminalSession::typeInto(s.ui->lineEdit_19, "1234");
         TerminalSession::click(s.ui->pushButton_20);
         TerminalSession::click(s.ui->pushButton_22);
         QCOMPARE(s.pty.read(7), hex("A99A04D2ABBA0A"));
@@ -377,8 +579,13 @@ private slots:
         TerminalSession s;
         QVERIFY(s.open());
         TerminalSession::click(s.ui->pushButton_23);
+        QCOMPARE(s.pty.read(2), hex("A66A"));
         TerminalSession::click(s.ui->pushButton_21);
-        QCOMPARE(s.pty.read(5), hex("A66AA33A02"));
+        QCOMPARE(s.pty.read(3), hex("A33A02"));
+        // The change's own close and reopen is no closing: both requests are still open.
+        QTRY_VERIFY(s.ui->pushButton_23->isEnabled());
+        QVERIFY(s.access.readParamPending());
+        QVERIFY(s.access.baudWritePending());
 
         // The first block is the parameter reply, however much it looks like an acknowledgement.
         QVERIFY(s.pty.write(hex("A61464020A04D2")));
@@ -406,7 +613,7 @@ private slots:
         QFETCH(QString, typed);
         TerminalSession s;
         QVERIFY(s.open());
-        typeInto(s.ui->lineEdit_15, typed);
+        TerminalSession::typeInto(s.ui->lineEdit_15, typed);
         QCOMPARE(s.ui->lineEdit_15->text(), typed);
         ModalCatcher boxes;
         TerminalSession::click(s.ui->pushButton_18);
@@ -432,13 +639,15 @@ private slots:
         redirectPortForTesting(s.portName(), link);
         QVERIFY(s.open());
 
+        QSignalSpy errors(s.access.port(), &QSerialPort::errorOccurred);
         QVERIFY(QFile::remove(link));
         TerminalSession::choose(s.ui->comboBox_7, QStringLiteral("19200"));
         ModalCatcher boxes;
         TerminalSession::click(s.ui->pushButton_21);
         QCOMPARE(s.pty.read(3), hex("A33A03"));
 
-        QVERIFY(!s.access.portOpen());
+        QTRY_VERIFY(!s.access.portOpen());
+        QVERIFY(!s.access.baudWritePending());
         QVERIFY(!s.access.port()->isOpen());
         QCOMPARE(s.ui->pushButton_10->text(), QString::fromUtf8("打开串口"));
         QCOMPARE(s.ui->pushButton_10->styleSheet(), QStringLiteral("background: pink"));
@@ -449,6 +658,9 @@ private slots:
         QTRY_COMPARE(boxes.boxes.size(), 1);
         QCOMPARE(boxes.boxes.at(0).title, QString::fromUtf8("提示"));
         QCOMPARE(boxes.boxes.at(0).text, QString::fromUtf8("串口被占用或不存在"));
+        // The failed reopen left the port closed; the closed state does not close it again.
+        for (const QList<QVariant> &error : errors)
+            QVERIFY(error.first().value<QSerialPort::SerialPortError>() != QSerialPort::NotOpenError);
 
         // Plugged back in, the port opens again at the rate the module was moved to.
         QVERIFY(QFile::link(s.pty.slavePath(), link));
@@ -468,7 +680,7 @@ private slots:
         TerminalSession::click(s.ui->pushButton_23);
         QTRY_VERIFY(!s.access.readParamPending());
         QCOMPARE(readback(s), (QStringList{"20", "100", "1234", "9600", "10"}));
-        QCOMPARE(s.receivedText(), shown(hex("A61464020A04D2")));
+        QCOMPARE(s.receivedText(), shownAsHex(hex("A61464020A04D2")));
     }
 
     void baudChangeMovesBothEnds()
@@ -491,13 +703,43 @@ private slots:
         QCOMPARE(s.ui->lineEdit_26->text(), QStringLiteral("19200"));
     }
 
+    // Auto-send keeps going at 0 ms: the change goes through, auto-send carries on afterwards, and
+    // the next read is answered at the new rate.
+    void baudChangeDuringAutoSend()
+    {
+        TerminalSession s;
+        ModuleThread module(s.pty.masterFd());
+        QVERIFY(module.module());
+        QVERIFY(s.open());
+        s.typeSendText(QStringLiteral("01 02 03"));
+        s.typePeriod(QStringLiteral("0"));
+        s.clickAutoSend();
+        QTRY_VERIFY(s.access.sendCount() > 10);
+
+        TerminalSession::choose(s.ui->comboBox_7, QStringLiteral("19200"));
+        TerminalSession::click(s.ui->pushButton_21);
+        QTRY_COMPARE(s.ui->lineEdit_21->text(), QStringLiteral("OK"));
+        QCOMPARE(module.module()->lineBaudRate(), 19200);
+        QCOMPARE(outputSpeed(s.pty.slaveTermios()), 19200);
+        QTRY_VERIFY(s.access.autoSendTimer()->isActive());
+        QVERIFY(s.ui->checkBox->isChecked());
+        QVERIFY(!s.ui->lineEdit_14->isEnabled());
+        const qint64 sends = s.access.sendCount();
+        QTRY_VERIFY(s.access.sendCount() > sends + 10);
+
+        TerminalSession::click(s.ui->pushButton_23);
+        QTRY_VERIFY(!s.access.readParamPending());
+        QCOMPARE(readback(s), (QStringList{"20", "100", "1234", "19200", "10"}));
+        QVERIFY(s.access.autoSendTimer()->isActive());
+    }
+
     void refusingModuleShowsError()
     {
         TerminalSession s;
         ModuleThread module(s.pty.masterFd(), [](RadioModule &m) { m.setWriteAnswer(RadioModule::Refused); });
         QVERIFY(module.module());
         QVERIFY(s.open());
-        typeInto(s.ui->lineEdit_15, QStringLiteral("42"));
+        TerminalSession::typeInto(s.ui->lineEdit_15, QStringLiteral("42"));
         TerminalSession::click(s.ui->pushButton_18);
         QTRY_COMPARE(s.ui->lineEdit_16->text(), QStringLiteral("ERROR"));
         TerminalSession::click(s.ui->pushButton_23);
@@ -516,10 +758,10 @@ private slots:
         QTRY_VERIFY(!s.access.readParamPending());
         QCOMPARE(readback(s), (QStringList{"20", "100", "1234", "9600", "10"}));
 
-        typeInto(s.ui->lineEdit_15, QStringLiteral("42"));
+        TerminalSession::typeInto(s.ui->lineEdit_15, QStringLiteral("42"));
         TerminalSession::click(s.ui->pushButton_18);
         QTRY_COMPARE(s.ui->lineEdit_16->text(), QStringLiteral("OK"));
-        typeInto(s.ui->lineEdit_19, QStringLiteral("4321"));
+        TerminalSession::typeInto(s.ui->lineEdit_19, QStringLiteral("4321"));
         TerminalSession::click(s.ui->pushButton_20);
         QTRY_COMPARE(s.ui->lineEdit_20->text(), QStringLiteral("OK"));
         TerminalSession::choose(s.ui->comboBox_8, QStringLiteral("5"));

@@ -181,11 +181,6 @@ void joinParagraphs(QTextDocument *doc)
     cursor.setBlockFormat(QTextBlockFormat());
 }
 
-QString shownAsHex(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' ').toUpper()) + (bytes.isEmpty() ? "" : " ");
-}
-
 } // namespace
 
 void TestReceive::wrapPointsSurviveParagraphCuts()
