@@ -481,6 +481,10 @@ void RadioModule::readLine()
         // End of file or an I/O error: the device is gone. Stop listening, or the notifier would
         // fire forever on a dead descriptor.
         m_notifier->setEnabled(false);
+        if (m_timerNotifier) {
+            m_timerNotifier->setEnabled(false);
+            m_writeNotifier->setEnabled(false);
+        }
         emit lineLost();
         return;
     }
@@ -612,7 +616,7 @@ bool RadioModule::writeAll(const QByteArray &bytes)
 
 void RadioModule::output(const QByteArray &bytes)
 {
-    if (!isShaping()) {
+    if (m_timerFd < 0) {
         writeAll(bytes);
         return;
     }
@@ -659,6 +663,9 @@ void RadioModule::handOver(const QByteArray &piece)
         } while (n < 0 && errno == EINTR);
         if (n == piece.size())
             return;
+        // Gone rather than full: reading says so; nothing is kept for a line that takes nothing.
+        if (n < 0 && errno != EAGAIN)
+            return;
         m_backlog = piece.mid(int(std::max<ssize_t>(n, 0)));
     } else {
         m_backlog.append(piece);
@@ -677,7 +684,10 @@ void RadioModule::writeBacklog()
         }
         if (n < 0 && errno == EINTR)
             continue;
-        return;
+        if (n < 0 && errno != EAGAIN)
+            m_backlog.clear();
+        else
+            return;
     }
     m_writeNotifier->setEnabled(false);
     if (m_deferredTermiosRate != 0 && m_shaper.pending() == 0) {
