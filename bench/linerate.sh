@@ -56,8 +56,18 @@ while [ $# -gt 0 ]; do
     esac
 done
 
+programs=(talven)
+[ "$peers" -eq 0 ] || programs+=(cutecom gtkterm)
+[ -z "$chosen" ] || read -r -a programs <<<"$chosen"
 bench_packages=(xvfb xdotool)
-[ "$peers" -eq 0 ] || bench_packages+=(cutecom gtkterm)
+for program in "${programs[@]}"; do
+    case "$program" in
+    talven) ;;
+    cutecom) bench_packages+=(cutecom) ;;
+    gtkterm) bench_packages+=(gtkterm gcc) ;; # gcc for the shim
+    *) echo "linerate.sh: no program \"$program\" (talven, cutecom, gtkterm)" >&2; exit 2 ;;
+    esac
+done
 install_missing "${packages[@]}" "${bench_packages[@]}"
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S . -B "$build" -DBUILD_TESTING=OFF -DTALVEN_BENCH=ON
@@ -139,7 +149,7 @@ start_program() {
     local program=$1 w
     case "$program" in
     talven)
-        "$window" --rate 19200 --seconds $((warmup + seconds + 2)) "$device" >"$work/program.log" 2>&1 &
+        "$window" --rate 19200 --seconds $((warmup + seconds + 5)) "$device" >"$work/program.log" 2>&1 &
         prog_pid=$!
         for _ in $(seq 100); do
             grep -q '^open$' "$work/program.log" && return 0
@@ -208,9 +218,6 @@ EOF
 }
 
 declare -A result xresult
-programs=(talven)
-[ "$peers" -eq 0 ] || programs+=(cutecom gtkterm)
-[ -z "$chosen" ] || read -r -a programs <<<"$chosen"
 for program in talven cutecom gtkterm; do
     for row in $pieces idle; do
         result[$program,$row]="-"
