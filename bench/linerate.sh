@@ -29,6 +29,10 @@
 #            table says so instead of a figure.
 # Peers are best-effort: a peer that cannot be driven is reported, not a failure.
 #
+# Then, for Talven, the latency from bytes written to the line to the paint of the receive box that
+# shows their hex, for each piece size over the same interval (talven-linerate-window --latency:
+# the window's process writes the line itself, so the write times are its own clock's).
+#
 # The machine should be otherwise idle: the figures are shares of one core.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -51,7 +55,7 @@ while [ $# -gt 0 ]; do
     --programs) chosen=$2; shift 2 ;;
     --pieces) pieces=$2; shift 2 ;;
     --build-dir) build=$2; shift 2 ;;
-    -h | --help) sed -n '2,32p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,36p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "linerate.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
     esac
 done
@@ -286,3 +290,11 @@ echo
 for note in "${notes[@]}"; do
     echo "- $note"
 done
+
+if [[ " ${programs[*]} " == *" talven "* ]]; then
+    echo
+    for row in $pieces; do
+        "$window" --latency --piece "$row" --seconds "$seconds" 2>/dev/null | grep '^latency:' ||
+            echo "latency, $row-byte pieces: the run failed"
+    done
+fi
