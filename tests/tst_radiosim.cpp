@@ -87,6 +87,38 @@ int receivedBytes(const QSignalSpy &received)
 
 const QByteArray defaultReply = hex("A61464020A04D2");
 
+constexpr qint64 kMs = 1000000;
+
+// A line's timing written as "at:count" items in milliseconds, e.g. "0:3 1:2".
+using Timeline = QList<QPair<qint64, int>>;
+Timeline timeline(const char *text)
+{
+    Timeline items;
+    for (const QByteArray &item : QByteArray(text).split(' ')) {
+        const QList<QByteArray> parts = item.split(':');
+        if (parts.size() == 2)
+            items.append({parts.at(0).toLongLong(), parts.at(1).toInt()});
+    }
+    return items;
+}
+
+// Reads the line for `ms` and returns each read as it came; every read takes all there is.
+QList<QByteArray> readsFor(int fd, int ms)
+{
+    QList<QByteArray> reads;
+    QDeadlineTimer deadline(ms);
+    while (!deadline.hasExpired()) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, int(deadline.remainingTime())) <= 0)
+            break;
+        char buffer[8192];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0)
+            reads.append(QByteArray(buffer, int(n)));
+    }
+    return reads;
+}
+
 } // namespace
 
 class TestRadioSimulator : public QObject {
@@ -381,6 +413,92 @@ private slots:
         QVERIFY(notATerminal.errorString().contains(QLatin1String("not a serial device")));
     }
 
+    // The adapter's hand-overs for bytes queued at given times: when, and how many. At 10,000 baud a
+    // byte takes exactly 1 ms on the line.
+    void shapesTheLine_data()
+    {
+        QTest::addColumn<bool>("paced");
+        QTest::addColumn<int>("piece");
+        QTest::addColumn<int>("every");
+        QTest::addColumn<Timeline>("queued");
+        QTest::addColumn<Timeline>("handedOver");
+        QTest::newRow("paced, whole runs") << true << 0 << 0 << timeline("0:3 1:2") << timeline("3:3 5:2");
+        QTest::newRow("paced, a quiet line starts again")
+            << true << 0 << 0 << timeline("0:2 10:1") << timeline("2:2 11:1");
+        QTest::newRow("paced, 1-byte pieces") << true << 1 << 0 << timeline("0:3") << timeline("1:1 2:1 3:1");
+        QTest::newRow("paced, pieces across runs, the rest when quiet")
+            << true << 4 << 0 << timeline("0:3 0:3") << timeline("4:4 6:2");
+        QTest::newRow("paced, latency timer") << true << 0 << 16 << timeline("0:40") << timeline("16:16 32:16 48:8");
+        QTest::newRow("paced, latency timer skips empty ticks")
+            << true << 0 << 16 << timeline("0:1 40:1") << timeline("16:1 48:1");
+        QTest::newRow("paced, full pieces between ticks")
+            << true << 10 << 16 << timeline("0:40") << timeline("10:10 16:6 26:10 32:6 48:8");
+        QTest::newRow("not paced, at once") << false << 0 << 0 << timeline("0:5 7:1") << timeline("0:5 7:1");
+        QTest::newRow("not paced, pieces") << false << 2 << 0 << timeline("0:5") << timeline("0:2 0:2 0:1");
+        QTest::newRow("not paced, latency timer") << false << 0 << 16 << timeline("0:3 20:2") << timeline("16:3 32:2");
+    }
+    void shapesTheLine()
+    {
+        QFETCH(bool, paced);
+        QFETCH(int, piece);
+        QFETCH(int, every);
+        QFETCH(Timeline, queued);
+        QFETCH(Timeline, handedOver);
+        LineShaper::Shape shape;
+        shape.paced = paced;
+        shape.pieceSize = piece;
+        shape.everyMs = every;
+        LineShaper line(shape, 10000);
+        // Bytes numbered as queued, so that order and loss show too.
+        int queuedBytes = 0;
+        QByteArray expectedBytes;
+        Timeline seen;
+        QByteArray seenBytes;
+        const qint64 start = 5000 * kMs;
+        for (;;) {
+            const qint64 due = line.nextDue();
+            if (!queued.isEmpty() && (due < 0 || start + queued.constFirst().first * kMs <= due)) {
+                QByteArray bytes;
+                for (int i = 0; i < queued.constFirst().second; ++i)
+                    bytes.append(char(queuedBytes++));
+                expectedBytes += bytes;
+                line.queue(start + queued.takeFirst().first * kMs, bytes);
+                continue;
+            }
+            if (due < 0)
+                break;
+            for (const QByteArray &bytes : line.takeDue(due)) {
+                seen.append({(due - start) / kMs, bytes.size()});
+                seenBytes += bytes;
+            }
+            QVERIFY2(seen.size() < 1000, "the line never empties");
+        }
+        QCOMPARE(seen, handedOver);
+        QCOMPARE(seenBytes, expectedBytes);
+        QCOMPARE(line.pending(), qint64(0));
+    }
+
+    // Byte times are computed from the start of the line's busy spell, to the nanosecond, however
+    // long it runs.
+    void lineTimeDoesNotDrift_data()
+    {
+        QTest::addColumn<qint64>("index");
+        QTest::addColumn<int>("baud");
+        QTest::addColumn<qint64>("seconds");
+        QTest::newRow("a second at 19200") << qint64(1920 - 1) << 19200 << qint64(1);
+        QTest::newRow("a day at 19200") << qint64(1920LL * 86400 - 1) << 19200 << qint64(86400);
+        QTest::newRow("a year at 19200") << qint64(1920LL * 86400 * 365 - 1) << 19200 << qint64(86400 * 365);
+        QTest::newRow("a day at 4800") << qint64(480LL * 86400 - 1) << 4800 << qint64(86400);
+    }
+    void lineTimeDoesNotDrift()
+    {
+        QFETCH(qint64, index);
+        QFETCH(int, baud);
+        QFETCH(qint64, seconds);
+        const qint64 origin = 123456789;
+        QCOMPARE(LineShaper::byteInAt(origin, index, baud), origin + seconds * 1000000000LL);
+    }
+
     // --- the console program ---
 
     void program_data()
@@ -443,6 +561,82 @@ private slots:
         QCOMPARE(simulator.readAllStandardError(), QByteArray());
     }
 
+    // A shaped line hands over whole pieces: each read of the other side ends on a piece boundary
+    // (several pieces may come in one read, never part of one), and nothing is lost or reordered.
+    void programShapesItsLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::addColumn<int>("piece");
+        const QStringList stream{"--stream", "--pace", "--baud", "19200"};
+        QTest::newRow("stream") << stream << QByteArray() << QByteArray() << 14;
+        QTest::newRow("stream in 1-byte pieces")
+            << stream + QStringList{"--piece", "1"} << QByteArray() << QByteArray() << 1;
+        QTest::newRow("stream in 5-byte pieces")
+            << stream + QStringList{"--piece", "5"} << QByteArray() << QByteArray() << 5;
+        QTest::newRow("stream in 32-byte pieces")
+            << stream + QStringList{"--piece", "32"} << QByteArray() << QByteArray() << 32;
+        QTest::newRow("stream at a latency timer")
+            << stream + QStringList{"--every", "16"} << QByteArray() << QByteArray() << 1;
+        QTest::newRow("paced echo in pieces") << QStringList{"--echo", "--pace", "--piece", "3"}
+                                              << hex("010203040506070809") << hex("010203040506070809") << 3;
+        QTest::newRow("paced answer in pieces")
+            << QStringList{"--pace", "--piece", "2"} << hex("A77A05A66A") << hex("AA") + hex("A60564020A04D2") << 2;
+        QTest::newRow("answer behind a latency timer")
+            << QStringList{"--every", "16"} << hex("A66A") << defaultReply << 1;
+    }
+    void programShapesItsLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, sent);
+        QFETCH(QByteArray, expected);
+        QFETCH(int, piece);
+        QProcess simulator;
+        simulator.start(QStringLiteral(TALVEN_RADIOSIM_PROGRAM), arguments);
+        QVERIFY(simulator.waitForStarted());
+        QTRY_VERIFY(simulator.canReadLine());
+        const QString path = QString::fromLocal8Bit(simulator.readLine()).trimmed();
+        const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(fd >= 0);
+        termios t{};
+        ::tcgetattr(fd, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(fd, TCSANOW, &t);
+        // What a stream sent before anyone listened is not part of the measure.
+        ::tcflush(fd, TCIFLUSH);
+        QVERIFY(::write(fd, sent.constData(), size_t(sent.size())) == sent.size());
+        QList<QByteArray> reads;
+        QByteArray got;
+        QDeadlineTimer deadline(5000);
+        const int wanted = expected.isEmpty() ? 200 : expected.size();
+        while (got.size() < wanted && !deadline.hasExpired()) {
+            for (const QByteArray &r : readsFor(fd, 100)) {
+                reads.append(r);
+                got += r;
+            }
+        }
+        ::close(fd);
+        simulator.terminate();
+        QVERIFY(simulator.waitForFinished());
+        QVERIFY2(got.size() >= wanted, qPrintable(QStringLiteral("%1 bytes").arg(got.size())));
+        if (expected.isEmpty()) {
+            // The stream's block over and over, from wherever the reading began.
+            const QByteArray block = RadioModule::streamBlock();
+            const int from = block.indexOf(got.at(0));
+            QVERIFY(from >= 0);
+            QCOMPARE(got, block.repeated(got.size() / block.size() + 2).mid(from, got.size()));
+        } else {
+            QCOMPARE(got, expected);
+        }
+        int end = 0;
+        for (const QByteArray &r : reads) {
+            end += r.size();
+            QVERIFY2(end % piece == 0 || end == expected.size(),
+                     qPrintable(QStringLiteral("a read ends %1 bytes in").arg(end)));
+        }
+    }
+
     void programRejectsBadOptions_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -458,6 +652,11 @@ private slots:
         QTest::newRow("echo and refuse") << QStringList{"--refuse", "--echo"} << "--refuse";
         QTest::newRow("echo and answer") << QStringList{"--echo", "--answer", "55"} << "--answer";
         QTest::newRow("echo and split") << QStringList{"--echo", "--split", "20"} << "--split";
+        QTest::newRow("stream unpaced") << QStringList{"--stream"} << "--pace";
+        QTest::newRow("stream and echo") << QStringList{"--stream", "--pace", "--echo"} << "--echo";
+        QTest::newRow("stream and silent") << QStringList{"--silent", "--stream", "--pace"} << "--silent";
+        QTest::newRow("piece of nothing") << QStringList{"--piece", "0"} << "--piece";
+        QTest::newRow("timer not a number") << QStringList{"--every", "x"} << "--every";
     }
     void programRejectsBadOptions()
     {

@@ -2,17 +2,21 @@
 # Soak test: Talven's window in a long auto-send link test against the module simulator in echo
 # mode, headless, with memory, CPU time and the counters sampled as it runs.
 #
-#   tools/soak.sh [--build-dir DIR] [--minutes N | --seconds N] [other talven-soak options]
+#   tools/soak.sh [--build-dir DIR] [--simulator 'OPTIONS'] [--minutes N | --seconds N] [other talven-soak options]
 #
 # As root on a fresh Debian 12 it first installs what is missing (the packages tools/dev installs)
-# and builds the two programs it needs in DIR (default build). Every other option goes to
-# talven-soak (`talven-soak --help`). Exits 0 when the run passes, 1 when it fails.
+# and builds the two programs it needs in DIR (default build). --simulator gives the far end's
+# options (default --echo; its --baud follows talven-soak's --rate unless given). Every other option
+# goes to talven-soak (`talven-soak --help`). Exits 0 when the run passes, 1 when it fails.
+# Full line rate in 1-byte pieces for half an hour:
+#   tools/soak.sh --simulator '--stream --pace --piece 1' --rate 19200 --listen --minutes 30 --max-cpu 4
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 source tools/lib.sh
 
 build=build
+simulator_args=(--echo)
 soak_args=()
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -25,8 +29,13 @@ while [ $# -gt 0 ]; do
         build=${1#--build-dir=}
         shift
         ;;
+    --simulator)
+        [ $# -ge 2 ] || { echo "soak.sh: --simulator needs its options" >&2; exit 2; }
+        read -r -a simulator_args <<<"$2"
+        shift 2
+        ;;
     -h | --help)
-        sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
         exit 0
         ;;
     *)
@@ -60,7 +69,17 @@ trap stop_simulator EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-"$sim" --echo >"$work/device" 2>"$work/simulator.log" &
+# The far end runs at the rate the window picks, unless told otherwise.
+rate=9600
+for ((i = 0; i < ${#soak_args[@]}; i++)); do
+    case "${soak_args[i]}" in
+    --rate) rate=${soak_args[i + 1]:-$rate} ;;
+    --rate=*) rate=${soak_args[i]#--rate=} ;;
+    esac
+done
+[[ " ${simulator_args[*]} " == *" --baud "* ]] || simulator_args+=(--baud "$rate")
+
+"$sim" "${simulator_args[@]}" >"$work/device" 2>"$work/simulator.log" &
 sim_pid=$!
 
 # The simulator prints the device to open alone on its first line.

@@ -58,8 +58,15 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Answers Talven's radio commands like a radio data module, or with --echo sends back\n"
-                       "whatever it receives. Prints the device to open on its first line of output, then logs\n"
-                       "each frame it answers to stderr."));
+                       "whatever it receives, or with --stream reports on its own. Prints the device to open on\n"
+                       "its first line of output, then logs each frame it answers to stderr.\n"
+                       "\n"
+                       "A pseudo-terminal takes bytes as fast as they are written; --pace, --piece and --every\n"
+                       "make the output behave like a serial line behind a USB adapter. Full line rate at\n"
+                       "19,200 baud in 1-byte pieces, as a low-latency adapter hands it over:\n"
+                       "  talven-radiosim --baud 19200 --stream --pace --piece 1\n"
+                       "The same behind an adapter with a 16 ms latency timer:\n"
+                       "  talven-radiosim --baud 19200 --stream --pace --every 16"));
     parser.addHelpOption();
     const QCommandLineOption device(QStringLiteral("device"),
                                     QStringLiteral("Answer on this serial device instead of a new pseudo-terminal."),
@@ -89,18 +96,42 @@ int main(int argc, char *argv[])
     const QCommandLineOption echo(QStringLiteral("echo"),
                                   QStringLiteral("Loop-back for link tests: send every byte back unchanged, in the "
                                                  "pieces it came in; answer no frame and log nothing."));
-    parser.addOptions({device, channel, id, baud, power, refuse, answer, split, silent, echo});
+    const QCommandLineOption pace(QStringLiteral("pace"),
+                                  QStringLiteral("Send at the line's real rate: ten bit times a byte at the current "
+                                                 "serial rate (1,920 bytes a second at 19200)."));
+    const QCommandLineOption piece(QStringLiteral("piece"),
+                                   QStringLiteral("Hand bytes over in pieces of n bytes, each as soon as its last "
+                                                  "byte is in (the rest when the line falls quiet, or at the "
+                                                  "--every tick)."),
+                                   QStringLiteral("n"));
+    const QCommandLineOption every(QStringLiteral("every"),
+                                   QStringLiteral("Hand over what has come in every ms milliseconds, as a USB "
+                                                  "adapter's latency timer does (16 for an FTDI adapter's default)."),
+                                   QStringLiteral("ms"));
+    const QCommandLineOption stream(QStringLiteral("stream"),
+                                    QStringLiteral("Report on its own: send 01 02 .. 09 10 11 12 13 14 over and "
+                                                   "over as fast as the line goes (needs --pace), in 14-byte "
+                                                   "pieces unless --piece or --every say otherwise; answer "
+                                                   "nothing. What the other side leaves unread for a second is "
+                                                   "dropped."));
+    parser.addOptions(
+        {device, channel, id, baud, power, refuse, answer, split, silent, echo, pace, piece, every, stream});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         fail(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().constFirst()));
     // These shape the answers, and a loop-back gives none: better said than silently ignored.
-    if (parser.isSet(echo)) {
-        for (const QCommandLineOption &answering : {refuse, answer, split, silent}) {
-            if (parser.isSet(answering))
-                fail(QStringLiteral("--echo answers no frame; --%1 does not go with it")
-                         .arg(answering.names().constFirst()));
+    for (const QCommandLineOption &mode : {echo, stream}) {
+        if (!parser.isSet(mode))
+            continue;
+        for (const QCommandLineOption &answering : {refuse, answer, split, silent, echo}) {
+            if (answering.names() != mode.names() && parser.isSet(answering))
+                fail(QStringLiteral("--%1 answers no frame; --%2 does not go with it")
+                         .arg(mode.names().constFirst(), answering.names().constFirst()));
         }
     }
+    // Unpaced, a stream would only fill the other side's buffer as fast as it takes bytes.
+    if (parser.isSet(stream) && !parser.isSet(pace))
+        fail(QStringLiteral("--stream needs --pace"));
 
     RadioModule::Parameters parameters;
     parameters.channel = quint8(numberOption(parser, channel, 0, 255));
@@ -127,6 +158,14 @@ int main(int argc, char *argv[])
         module.setSplitDelay(numberOption(parser, split, 1, 60000));
     module.setSilent(parser.isSet(silent));
     module.setEcho(parser.isSet(echo));
+    LineShaper::Shape shape;
+    shape.paced = parser.isSet(pace);
+    if (parser.isSet(piece))
+        shape.pieceSize = numberOption(parser, piece, 1, 65536);
+    if (parser.isSet(every))
+        shape.everyMs = numberOption(parser, every, 1, 60000);
+    module.setLineShape(shape);
+    module.setStream(parser.isSet(stream));
 
     const bool opened = parser.isSet(device) ? module.openDevice(parser.value(device)) : module.openPseudoTerminal();
     if (!opened)

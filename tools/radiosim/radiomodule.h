@@ -2,11 +2,84 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QVector>
 #include <QMutex>
 #include <QObject>
 #include <QString>
 
 class QSocketNotifier;
+
+// What the far end's line and the USB adapter in front of it do to bytes in time. Bytes queued for
+// the line come off it one by one at the line's rate (ten bit times a byte: start, eight data bits,
+// stop), and the adapter hands them to the computer in pieces: a piece of `pieceSize` bytes as soon
+// as that many have come in, and, with `everyMs`, whatever has come in at each tick of its latency
+// timer (an FTDI adapter's default is 16 ms). With neither, each queued run of bytes is handed over
+// whole when its last byte is in; with a piece size but no timer, the rest when the line falls quiet.
+//
+// Pure bookkeeping on nanosecond times the caller passes (a monotonic clock's), so that it can be
+// checked without waiting. Every hand-over time is computed from the start of the line's busy spell,
+// never by adding up intervals, so a run of days keeps to the line's rate to the nanosecond.
+class LineShaper {
+public:
+    struct Shape {
+        // Bytes take their time on the line; otherwise they are all in as soon as queued.
+        bool paced = false;
+        // Bytes a piece holds at most; 0 for no limit.
+        int pieceSize = 0;
+        // The adapter's latency timer; 0 for none.
+        int everyMs = 0;
+    };
+
+    LineShaper() = default;
+    LineShaper(const Shape &shape, int baudRate);
+
+    void setShape(const Shape &shape);
+    Shape shape() const { return m_shape; }
+    // Bytes queued later go at this rate; those already queued keep theirs.
+    void setBaudRate(int baudRate);
+
+    // Bytes handed to the line at `now`.
+    void queue(qint64 now, const QByteArray &bytes);
+    // The pieces due by `now`, in order; each is one hand-over to the computer.
+    QList<QByteArray> takeDue(qint64 now);
+    // When the next piece is due; -1 when nothing is queued.
+    qint64 nextDue() const;
+    // Bytes queued and not handed over yet.
+    qint64 pending() const { return m_pending; }
+    // The time the line has sent everything queued (now or earlier when it is idle).
+    qint64 lineFreeAt() const;
+
+    // The time byte `index` (counted from the start of a busy spell at `origin`) is in, at `baudRate`.
+    static qint64 byteInAt(qint64 origin, qint64 index, int baudRate);
+
+private:
+    struct Run {
+        QByteArray bytes;
+        int taken = 0;
+        qint64 origin = 0;
+        qint64 firstIndex = 0;
+        int baudRate = 0; // 0: not paced, all in at `origin`
+        qint64 inAt(int i) const;
+    };
+    enum class Event { None, Piece, RunEnd, Quiet, Tick };
+    // The next hand-over: when, what kind, and how many bytes it takes.
+    Event next(qint64 *at, qint64 *count) const;
+    qint64 inBy(qint64 t) const;
+    qint64 tickAt(qint64 k) const;
+
+    Shape m_shape;
+    int m_baudRate = 9600;
+    QVector<Run> m_runs;
+    qint64 m_pending = 0;
+    // The current busy spell of the line: its start and the bytes queued in it so far.
+    qint64 m_spellOrigin = 0;
+    qint64 m_spellBytes = 0;
+    int m_spellBaudRate = 0;
+    // The latency timer's grid and the next tick not yet used.
+    bool m_ticking = false;
+    qint64 m_tickOrigin = 0;
+    qint64 m_nextTick = 1;
+};
 
 // A radio data module as its serial line sees it: it answers the read command with its parameter
 // block, takes the four write commands with a one-byte acknowledgement, and after a serial-rate
@@ -59,6 +132,17 @@ public:
     // and whole, and no frame is looked for. What a link test runs against.
     void setEcho(bool echo);
 
+    // How the module's output comes out on the line: paced and in pieces (see LineShaper). Set it
+    // before the module is opened; the default hands every write over at once, as it is made.
+    void setLineShape(const LineShaper::Shape &shape);
+    // A module that reports on its own: it sends the 14 bytes 01 02 .. 09 10 11 12 13 14 (the send
+    // box's start text, as hex) over and over, as fast as its line goes, and answers nothing. Needs a
+    // paced line. On its own pseudo-terminal it drops what the other side has left unread for a
+    // second, as a line with nobody listening loses it, so that a program opening the device later
+    // is not handed a backlog.
+    void setStream(bool stream);
+    static QByteArray streamBlock();
+
     // The rate the module's own line runs at now.
     int lineBaudRate() const;
     // Every well-formed frame taken so far, in order.
@@ -82,6 +166,15 @@ private:
     void sendReply(const QByteArray &reply, int splitDelay);
     bool writeAll(const QByteArray &bytes);
     void applyLineRate(int baudRate);
+    bool isShaping() const;
+    // Everything the module sends goes through here.
+    void output(const QByteArray &bytes);
+    // Hands over what is due, tops up the stream and sets the timer for the next piece.
+    void deliverDue();
+    void handOver(const QByteArray &piece);
+    void writeBacklog();
+    void dropUnreadStream();
+    void applyTermiosRate(int baudRate);
 
     mutable QMutex m_mutex;
     Parameters m_parameters;
@@ -101,4 +194,17 @@ private:
     QString m_error;
     QByteArray m_input;
     QSocketNotifier *m_notifier = nullptr;
+
+    LineShaper m_shaper;
+    bool m_stream = false;
+    // A timerfd on the monotonic clock: QTimer counts whole milliseconds, and a 19,200-baud line
+    // hands over a byte every 0.52 ms.
+    int m_timerFd = -1;
+    QSocketNotifier *m_timerNotifier = nullptr;
+    // Pieces due while the other side's buffer was full, in order; written when it takes them.
+    QByteArray m_backlog;
+    QSocketNotifier *m_writeNotifier = nullptr;
+    // A rate change waits until the last byte at the old rate is out.
+    int m_deferredTermiosRate = 0;
+    bool m_droppingStream = false;
 };

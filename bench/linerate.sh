@@ -1,0 +1,300 @@
+#!/usr/bin/env bash
+# CPU at full line rate: Talven's real window, and two other serial terminals in hex view for
+# comparison, each fed 1,920 bytes a second (19,200 baud's maximum) by the module simulator through
+# a pseudo-terminal, handed over in pieces of 1, 14, 32 and 4,096 bytes, and with the port open
+# and no data. Each program runs alone on an Xvfb display; its CPU time (utime + stime from
+# /proc/PID/stat) and the X server's are read over the measuring interval, after a warm-up.
+#
+#   bench/linerate.sh [--seconds N] [--warm-up N] [--quick] [--no-peers] [--pieces "1 14 32 4096"]
+#                     [--programs "talven cutecom gtkterm"] [--build-dir DIR]
+#
+#   --seconds N   measuring interval per run (default 60)
+#   --warm-up N   seconds between opening the port and the first reading (default 5)
+#   --quick       10-second runs after a 3-second warm-up, to see that it all works
+#   --no-peers    Talven only
+#
+# The programs under test:
+#   Talven   bench/linerate_window.cpp: the real MainWindow, its port name pointed at the device
+#            (the tests' redirect), port and rate picked and "打开串口" clicked as a user does;
+#            then only its own event loop runs.
+#   CuteCom  a session in its settings file (~/.config/CuteCom/CuteCom5.conf, in a scratch home)
+#            names the device at 19200 8N1; "Hex output" (Alt+X) and "Open" (Alt+O) are pressed
+#            with xdotool. On a pseudo-terminal it reports "Inappropriate ioctl for device" (it sets
+#            the modem lines, which a pseudo-terminal lacks) in a box that is left open: the port
+#            stays open and the view keeps running behind it; dismissing the box closes the port.
+#   GTKTerm  --port DEVICE --speed 19200, then View > Hexadecimal (Alt+V, H) with xdotool. On a
+#            pseudo-terminal it closes the port at once (udev knows no such device, and reading
+#            the modem lines fails with ENOTTY); bench/pty-shim.c, preloaded, gives it the answers
+#            of a serial device without those lines. If it still does not keep the port open, the
+#            table says so instead of a figure.
+# Peers are best-effort: a peer that cannot be driven is reported, not a failure.
+#
+# Then, for Talven, the latency from bytes written to the line to the paint of the receive box that
+# shows their hex, for each piece size over the same interval (talven-linerate-window --latency:
+# the window's process writes the line itself, so the write times are its own clock's).
+#
+# The machine should be otherwise idle: the figures are shares of one core.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# install_build_packages and the other shared shell functions.
+source tools/lib.sh
+
+seconds=60
+warmup=5
+peers=1
+pieces="1 14 32 4096"
+build=build-bench
+chosen=
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --seconds) seconds=$2; shift 2 ;;
+    --warm-up) warmup=$2; shift 2 ;;
+    --quick) seconds=10; warmup=3; shift ;;
+    --no-peers) peers=0; shift ;;
+    --programs) chosen=$2; shift 2 ;;
+    --pieces) pieces=$2; shift 2 ;;
+    --build-dir) build=$2; shift 2 ;;
+    -h | --help) sed -n '2,36p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "linerate.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
+    esac
+done
+
+programs=(talven)
+[ "$peers" -eq 0 ] || programs+=(cutecom gtkterm)
+[ -z "$chosen" ] || read -r -a programs <<<"$chosen"
+bench_packages=(xvfb xdotool)
+for program in "${programs[@]}"; do
+    case "$program" in
+    talven) ;;
+    cutecom) bench_packages+=(cutecom) ;;
+    gtkterm) bench_packages+=(gtkterm gcc) ;; # gcc for the shim
+    *) echo "linerate.sh: no program \"$program\" (talven, cutecom, gtkterm)" >&2; exit 2 ;;
+    esac
+done
+install_build_packages "${bench_packages[@]}"
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S . -B "$build" -DBUILD_TESTING=OFF -DTALVEN_BENCH=ON
+fi
+cmake --build "$build" -j"$(nproc)" --target talven-linerate-window talven-radiosim
+window="$build/bench/talven-linerate-window"
+sim="$build/tools/radiosim/talven-radiosim"
+
+work=$(mktemp -d)
+mkdir -p -m 700 "$work/runtime"
+# The processes of ours still running; each is cleared once stopped, so that a number the system
+# has given to another process since is never signalled.
+xvfb= sim_pid= prog_pid=
+cleanup() {
+    local p
+    for p in $prog_pid $sim_pid $xvfb; do
+        kill "$p" 2>/dev/null || true
+        wait "$p" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# A display of our own.
+display=
+for n in $(seq 90 120); do
+    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
+        display=$n
+        break
+    fi
+done
+[ -n "$display" ] || { echo "linerate.sh: no free X display number" >&2; exit 1; }
+Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+xvfb=$!
+for _ in $(seq 50); do
+    [ -e "/tmp/.X11-unix/X$display" ] && break
+    sleep 0.1
+done
+export DISPLAY=":$display" XDG_RUNTIME_DIR="$work/runtime" HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config"
+unset QT_QPA_PLATFORM WAYLAND_DISPLAY
+mkdir -p "$XDG_CONFIG_HOME"
+
+tick=$(getconf CLK_TCK)
+# utime + stime of a process, in clock ticks.
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat" 2>/dev/null || echo 0; }
+holds_device() { ls -l "/proc/$1/fd" 2>/dev/null | grep -q -- "-> $2\$"; }
+stop_program() {
+    [ -z "$prog_pid" ] || { kill "$prog_pid" 2>/dev/null || true; wait "$prog_pid" 2>/dev/null || true; }
+    prog_pid=
+}
+stop_line() {
+    [ -z "$sim_pid" ] || { kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; }
+    sim_pid=
+}
+
+# Starts the simulator for one row; sets $sim_pid and $device.
+start_line() {
+    local row=$1 args=(--baud 19200)
+    # "idle" is a module that speaks only when spoken to: the port is open and no data comes.
+    [ "$row" = idle ] || args+=(--stream --pace --piece "$row")
+    "$sim" "${args[@]}" >"$work/device" 2>"$work/simulator.log" &
+    sim_pid=$!
+    device=
+    for _ in $(seq 50); do
+        device=$(head -n 1 "$work/device" 2>/dev/null || true)
+        [ -n "$device" ] && return 0
+        sleep 0.1
+    done
+    echo "linerate.sh: the simulator printed no device" >&2
+    cat "$work/simulator.log" >&2
+    exit 1
+}
+
+# Starts one program on $device, driven into hex view with the port open; sets $prog_pid, or
+# sets $why and returns 1.
+start_program() {
+    local program=$1 w
+    case "$program" in
+    talven)
+        "$window" --rate 19200 --seconds $((warmup + seconds + 5)) "$device" >"$work/program.log" 2>&1 &
+        prog_pid=$!
+        for _ in $(seq 100); do
+            grep -q '^open$' "$work/program.log" && return 0
+            kill -0 "$prog_pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        why="the window did not open the port: $(tr '\n' ' ' <"$work/program.log")"
+        return 1
+        ;;
+    cutecom)
+        mkdir -p "$XDG_CONFIG_HOME/CuteCom"
+        cat >"$XDG_CONFIG_HOME/CuteCom/CuteCom5.conf" <<EOF
+[sessions]
+1\\BaudRate=19200
+1\\DataBits=8
+1\\Device=$device
+1\\FlowControl=0
+1\\OpenMode=3
+1\\Parity=0
+1\\StopBits=1
+1\\autoReconnect=false
+1\\name=Default
+1\\showCtrlCharacters=false
+1\\showTimestamp=false
+size=1
+EOF
+        cutecom >"$work/program.log" 2>&1 &
+        prog_pid=$!
+        sleep 3
+        w=$(xdotool search --onlyvisible --pid "$prog_pid" 2>/dev/null | head -n 1 || true)
+        [ -n "$w" ] || { why="no CuteCom window came up"; return 1; }
+        xdotool windowfocus --sync "$w" key alt+x
+        sleep 0.3
+        xdotool key alt+o
+        sleep 1
+        holds_device "$prog_pid" "$device" || { why="CuteCom did not open $device"; return 1; }
+        ;;
+    gtkterm)
+        # Its first start would ask about a new configuration file in a box; a file is there.
+        cat >"$XDG_CONFIG_HOME/.gtktermrc" <<EOF
+[default]
+port	= $device
+speed	= 19200
+bits	= 8
+stopbits	= 1
+parity	= none
+flow	= none
+EOF
+        if [ ! -f "$work/pty-shim.so" ]; then
+            cc -shared -fPIC -O2 -o "$work/pty-shim.so" bench/pty-shim.c -ldl ||
+                { why="bench/pty-shim.c did not build"; return 1; }
+        fi
+        LD_PRELOAD="$work/pty-shim.so" gtkterm --port "$device" --speed 19200 >"$work/program.log" 2>&1 &
+        prog_pid=$!
+        sleep 3
+        w=$(xdotool search --onlyvisible --pid "$prog_pid" 2>/dev/null | tail -n 1 || true)
+        [ -n "$w" ] || { why="no GTKTerm window came up"; return 1; }
+        xdotool windowfocus --sync "$w" key alt+v
+        sleep 0.3
+        xdotool key h
+        sleep 1
+        holds_device "$prog_pid" "$device" ||
+            { why="GTKTerm did not keep $device open: $(tr '\n' ' ' <"$work/program.log")"; return 1; }
+        ;;
+    esac
+}
+
+declare -A result xresult
+for program in talven cutecom gtkterm; do
+    for row in $pieces idle; do
+        result[$program,$row]="-"
+        xresult[$program,$row]="-"
+    done
+done
+rows=($pieces idle)
+notes=()
+for program in "${programs[@]}"; do
+    for row in "${rows[@]}"; do
+        start_line "$row"
+        if ! start_program "$program"; then
+            notes+=("$program, $row: $why")
+            result[$program,$row]="n/a"
+            xresult[$program,$row]="n/a"
+            stop_program
+            stop_line
+            # One failure to drive a peer is enough to know.
+            [ "$program" = talven ] || { for r in "${rows[@]}"; do result[$program,$r]="n/a"; xresult[$program,$r]="n/a"; done; break; }
+            continue
+        fi
+        sleep "$warmup"
+        p0=$(cpu_ticks "$prog_pid")
+        x0=$(cpu_ticks "$xvfb")
+        t0=$(date +%s.%N)
+        sleep "$seconds"
+        p1=$(cpu_ticks "$prog_pid")
+        x1=$(cpu_ticks "$xvfb")
+        t1=$(date +%s.%N)
+        if ! holds_device "$prog_pid" "$device"; then
+            notes+=("$program, $row: the port was closed during the run")
+        fi
+        result[$program,$row]=$(awk -v a="$p0" -v b="$p1" -v t0="$t0" -v t1="$t1" -v hz="$tick" \
+            'BEGIN { printf "%.2f %%", (b - a) / hz / (t1 - t0) * 100 }')
+        xresult[$program,$row]=$(awk -v a="$x0" -v b="$x1" -v t0="$t0" -v t1="$t1" -v hz="$tick" \
+            'BEGIN { printf "%.2f %%", (b - a) / hz / (t1 - t0) * 100 }')
+        if [ "$program" = talven ]; then
+            # It stops by itself and says what its counters show.
+            wait "$prog_pid" 2>/dev/null || true
+            prog_pid=
+            notes+=("talven, $row: $(tail -n 1 "$work/program.log")")
+        fi
+        stop_program
+        stop_line
+        echo "$program, $row: ${result[$program,$row]} (X server ${xresult[$program,$row]})" >&2
+    done
+done
+
+echo
+echo "CPU share of one core over $seconds s at 1,920 B/s (19,200 baud), Xvfb display, after a ${warmup}-s warm-up"
+echo
+header="| 1,920 B/s in pieces of | Talven | X server (Talven)"
+rule="|---|---|---"
+[ "$peers" -eq 0 ] || { header+=" | CuteCom (hex view) | X server (CuteCom) | GTKTerm (hex view) | X server (GTKTerm)"; rule+="|---|---|---|---"; }
+echo "$header |"
+echo "$rule|"
+for row in "${rows[@]}"; do
+    label="$row bytes"
+    [ "$row" = 1 ] && label="1 byte"
+    [ "$row" = idle ] && label="port open, no data"
+    line="| $label | ${result[talven,$row]} | ${xresult[talven,$row]}"
+    [ "$peers" -eq 0 ] || line+=" | ${result[cutecom,$row]} | ${xresult[cutecom,$row]} | ${result[gtkterm,$row]} | ${xresult[gtkterm,$row]}"
+    echo "$line |"
+done
+echo
+for note in "${notes[@]}"; do
+    echo "- $note"
+done
+
+if [[ " ${programs[*]} " == *" talven "* ]]; then
+    echo
+    for row in $pieces; do
+        "$window" --latency --piece "$row" --seconds "$seconds" 2>/dev/null | grep '^latency:' ||
+            echo "latency, $row-byte pieces: the run failed"
+    done
+fi
