@@ -29,6 +29,8 @@ private slots:
     void noByteLostOrDoubledAcrossCuts();
     void paragraphsStayShortOverLongRuns();
     void clearingAfterCuts();
+    void blocksShownTogether();
+    void historyKeepsTheNewestText();
 };
 
 void TestReceive::displayAndMatch_data()
@@ -303,6 +305,83 @@ void TestReceive::clearingAfterCuts()
     QVERIFY(s.deliver(QByteArray::fromHex("0aff")));
     QCOMPARE(s.ui->textBrowser->toPlainText(), QString("0A FF "));
     QCOMPARE(s.access.receivedBytes(), qint64(6002));
+}
+
+void TestReceive::blocksShownTogether()
+{
+    TerminalSession s;
+    QVERIFY(s.open());
+    // Everything received stays off screen until something needs the screen current.
+    s.access.displayTimer()->setInterval(60 * 60 * 1000);
+    s.typeSendText("01 02");
+    const Blocks blocks{QByteArray::fromHex("0a"), QByteArray::fromHex("0102"), QByteArray::fromHex("010203"),
+                        QByteArray::fromHex("0102")};
+    for (const QByteArray &block : blocks)
+        QVERIFY(s.deliver(block, TerminalSession::CountedOnly));
+    // Counted and tested block by block, none of it drawn yet.
+    QCOMPARE(s.access.receivedBytes(), qint64(8));
+    QCOMPARE(s.access.matchCount(), qint64(2));
+    QCOMPARE(s.ui->label_26->text(), QString("0"));
+    QCOMPARE(s.receivedText(), QString());
+
+    // The error-rate tick reads the counters from the screen: it brings them up to date first.
+    s.clickSend();
+    s.clickSend();
+    s.clickSend();
+    s.access.timeFunction1();
+    QCOMPARE(s.ui->label_26->text(), QString("8"));
+    QCOMPARE(s.ui->label_32->text(), QString("2"));
+    QCOMPARE(s.ui->label_45->text(), QString("33.33%"));
+    QCOMPARE(s.receivedText(), QString("0A 01 02 01 02 03 01 02 "));
+
+    // Received before "清空接收数据", never shown after it; the counters still are.
+    QVERIFY(s.deliver(QByteArray::fromHex("ff"), TerminalSession::CountedOnly));
+    TerminalSession::click(s.ui->pushButton_16);
+    s.access.timeFunction1();
+    QCOMPARE(s.receivedText(), QString());
+    QCOMPARE(s.ui->label_26->text(), QString("9"));
+
+    // The parameter reply's echo comes after the terminal data received before it.
+    QVERIFY(s.deliver(QByteArray::fromHex("0102"), TerminalSession::CountedOnly));
+    s.access.readParamPending() = true;
+    QVERIFY(s.pty.write(QByteArray::fromHex("3c1464020a04d2")));
+    QTRY_VERIFY(!s.access.readParamPending());
+    QCOMPARE(s.receivedText(), QString("01 02 3C 14 64 02 0A 04 D2 "));
+    QCOMPARE(s.ui->label_26->text(), QString("11"));
+
+    // "清空计数" shows zeros at once, and the next update does not bring the old counts back.
+    QVERIFY(s.deliver(QByteArray::fromHex("0102"), TerminalSession::CountedOnly));
+    TerminalSession::click(s.ui->pushButton_24);
+    QCOMPARE(s.ui->label_26->text(), QString("0"));
+    QCOMPARE(s.ui->label_32->text(), QString("0"));
+    s.access.timeFunction1();
+    QCOMPARE(s.ui->label_26->text(), QString("0"));
+    QCOMPARE(s.receivedText(), QString("01 02 3C 14 64 02 0A 04 D2 01 02 "));
+}
+
+void TestReceive::historyKeepsTheNewestText()
+{
+    TerminalSession s;
+    QVERIFY(s.open());
+    const int limit = 6000;
+    s.access.setHistoryLimit(limit);
+    QByteArray all;
+    for (int i = 0; i < 300; ++i) {
+        QByteArray block;
+        for (int j = 0; j < 25; ++j)
+            block += char(i * 25 + j);
+        QVERIFY(s.deliver(block));
+        all += block;
+    }
+    QCOMPARE(s.access.receivedBytes(), qint64(all.size()));
+    // The oldest text has left in whole shown lines; at least the limit is kept, and the newest.
+    const QString kept = s.receivedText();
+    QVERIFY2(kept.size() >= limit - s.ui->textBrowser->document()->blockCount(),
+             qPrintable(QString::number(kept.size())));
+    QVERIFY2(kept.size() <= limit + limit / 10 + 4096, qPrintable(QString::number(kept.size())));
+    QCOMPARE(kept.size() % 3, 0);
+    QVERIFY(kept == shownAsHex(all).right(kept.size()));
+    QCOMPARE(s.ui->textBrowser->document()->firstBlock().blockFormat().topMargin(), 0.0);
 }
 
 QTEST_MAIN(TestReceive)

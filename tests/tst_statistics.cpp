@@ -7,7 +7,30 @@
 
 namespace {
 const QByteArray startBlock = QByteArray::fromHex("0102030405060708091011121314");
+
+// A counter as the window draws it: its text whole in the label at the label's own face, inside
+// the window, clear of the widgets beside it (those it overlapped at the form's geometry are the
+// frames it sits on), and at least `smallestPoints` large.
+QString drawnWhole(const QLabel *label, const QRect &formGeometry, int smallestPoints = 1)
+{
+    const int needed = QFontMetrics(label->font()).horizontalAdvance(label->text());
+    if (needed > label->contentsRect().width())
+        return QString("%1: \"%2\" needs %3 px of %4")
+            .arg(label->objectName(), label->text())
+            .arg(needed)
+            .arg(label->contentsRect().width());
+    if (!label->parentWidget()->rect().contains(label->geometry()))
+        return label->objectName() + " leaves the window";
+    for (const QWidget *other : label->parentWidget()->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (other != label && !other->geometry().intersects(formGeometry) &&
+            other->geometry().intersects(label->geometry()))
+            return QString("%1 covers %2").arg(label->objectName(), other->objectName());
+    }
+    if (label->font().pointSize() < smallestPoints)
+        return QString("%1 drawn at %2 pt").arg(label->objectName()).arg(label->font().pointSize());
+    return QString();
 }
+} // namespace
 
 class TestStatistics : public QObject {
     Q_OBJECT
@@ -17,7 +40,8 @@ private slots:
     void errorRate();
     void idleUntilFirstSend();
     void clearingCounters();
-    void countersPassThe32BitLimit();
+    void countersStayReadable_data();
+    void countersStayReadable();
     void loopbackLinkTestSurvivesAPulledCable();
 };
 
@@ -52,6 +76,8 @@ void TestStatistics::errorRate()
 
     s.access.timeFunction1();
     QCOMPARE(s.ui->label_45->text(), rate);
+    const QString whole = drawnWhole(s.ui->label_45, QRect(76, 557, 61, 20), 7);
+    QVERIFY2(whole.isEmpty(), qPrintable(whole));
     // With nothing new the tick writes the same figure again.
     s.access.timeFunction1();
     QCOMPARE(s.ui->label_45->text(), rate);
@@ -108,19 +134,53 @@ void TestStatistics::clearingCounters()
     QCOMPARE(s.ui->label_32->text(), QString("1"));
 }
 
-void TestStatistics::countersPassThe32BitLimit()
+void TestStatistics::countersStayReadable_data()
 {
+    QTest::addColumn<qint64>("sent");
+    QTest::addColumn<qint64>("received");
+    QTest::addColumn<qint64>("sends");
+    QTest::addColumn<qint64>("matches");
+    QTest::addColumn<int>("smallestPoints");
+    QTest::newRow("8 digits") << qint64(99999980) << qint64(99999980) << qint64(99999998) << qint64(99999998) << 7;
+    QTest::newRow("past the 32-bit limit")
+        << qint64(2147483640) << qint64(2147483640) << qint64(2147483647) << qint64(2147483647) << 1;
+}
+
+void TestStatistics::countersStayReadable()
+{
+    QFETCH(qint64, sent);
+    QFETCH(qint64, received);
+    QFETCH(qint64, sends);
+    QFETCH(qint64, matches);
+    QFETCH(int, smallestPoints);
+
     TerminalSession s;
     QVERIFY(s.open());
-    s.access.setCounters(2147483640, 2147483640, 2147483647, 2147483647);
+    QLabel *const counters[] = {s.ui->label_22, s.ui->label_46, s.ui->label_26, s.ui->label_32, s.ui->label_45};
+    QHash<QLabel *, QPair<QRect, QString>> form;
+    for (QLabel *label : counters)
+        form.insert(label, {label->geometry(), label->styleSheet()});
+
+    s.access.setCounters(sent, received, sends, matches);
     s.clickSend();
     QVERIFY(s.deliver(startBlock));
-    QCOMPARE(s.ui->label_22->text(), QString("2147483654"));
-    QCOMPARE(s.ui->label_46->text(), QString("2147483648"));
-    QCOMPARE(s.ui->label_26->text(), QString("2147483654"));
-    QCOMPARE(s.ui->label_32->text(), QString("2147483648"));
+    QCOMPARE(s.ui->label_22->text(), QString::number(sent + 14));
+    QCOMPARE(s.ui->label_46->text(), QString::number(sends + 1));
+    QCOMPARE(s.ui->label_26->text(), QString::number(received + 14));
+    QCOMPARE(s.ui->label_32->text(), QString::number(matches + 1));
     s.access.timeFunction1();
     QCOMPARE(s.ui->label_45->text(), QString("0.00%"));
+    for (QLabel *label : counters) {
+        const QString whole = drawnWhole(label, form.value(label).first, smallestPoints);
+        QVERIFY2(whole.isEmpty(), qPrintable(whole));
+    }
+
+    // Short figures look exactly as the form has them again.
+    TerminalSession::click(s.ui->pushButton_24);
+    for (QLabel *label : counters) {
+        QCOMPARE(label->geometry(), form.value(label).first);
+        QCOMPARE(label->styleSheet(), form.value(label).second);
+    }
 }
 
 void TestStatistics::loopbackLinkTestSurvivesAPulledCable()
