@@ -2,6 +2,11 @@
 //
 //   appendCost       one 14-byte block (an auto-send echo) appended after 0, 100,000 and 1,000,000
 //                    characters of history; target: at 1,000,000 at most twice the cost at 0.
+//   historyBound     the receive box filled to its 40,000,000-character bound and past it: the
+//                    cost of an ordinary append and of the one that trims the history (target: no
+//                    append or trim over 100 ms), resident memory per character kept, the memory
+//                    "清空接收数据" gives back, and the time to close the window afterwards (target:
+//                    under 0.5 s).
 //   oneMinuteAt19200 the CPU time for one minute of 19,200-baud data (115,200 bytes), written to
 //                    the far end at line speed; target: below 5 % of one core.
 //
@@ -16,12 +21,14 @@
 #include "terminalsession.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QEventLoop>
 #include <QSerialPort>
 #include <QTextBrowser>
 #include <QTimer>
 #include <QtTest>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <ctime>
@@ -116,6 +123,14 @@ struct Receiver {
     }
 };
 
+double residentMiB()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return 0;
+    return statm.readAll().split(' ').value(1).toDouble() * 4096 / (1024 * 1024);
+}
+
 qint64 cpuNanoseconds(clockid_t clock)
 {
     timespec t{};
@@ -133,6 +148,7 @@ private slots:
     void appendCost();
     void oneMinuteAt19200_data();
     void oneMinuteAt19200();
+    void historyBound();
 
 private:
     std::unique_ptr<Receiver> m_receiver;
@@ -272,6 +288,75 @@ void BenchReceive::oneMinuteAt19200()
     // The data is one minute of the line's capacity, however fast it was fed.
     qInfo("GUI thread CPU %.2f s = %.2f %% of one core for a minute of data (whole process but the far end %.2f s)",
           mainCpu / 1e9, 100.0 * mainCpu / 60e9, processCpu / 1e9);
+}
+
+void BenchReceive::historyBound()
+{
+    m_receiver.reset();
+    auto session = std::make_unique<TerminalSession>();
+    TerminalSession &s = *session;
+    QVERIFY(s.open());
+    QTextDocument *doc = s.ui->textBrowser->document();
+    const int limit = MainWindow::defaultReceiveHistory;
+    const double startMiB = residentMiB();
+
+    // 4,096-byte blocks, each shown on its own: 12,288 characters an append.
+    QByteArray block;
+    for (int i = 0; i < 4096; ++i)
+        block += char(i * 7);
+    QVector<qint64> ordinary;
+    qint64 worstOrdinary = 0;
+    qint64 worstTrim = 0;
+    int trims = 0;
+    double grownMiB = 0;
+    qint64 charactersAtBound = 0;
+    QElapsedTimer fill;
+    fill.start();
+    // Up to the bound, then through three trims.
+    while (trims < 3) {
+        QVERIFY(s.deliver(block, TerminalSession::CountedOnly));
+        const int before = doc->characterCount();
+        QElapsedTimer append;
+        append.start();
+        s.access.flushReceiveDisplay();
+        QCoreApplication::processEvents();
+        const qint64 ns = append.nsecsElapsed();
+        if (doc->characterCount() < before) {
+            ++trims;
+            worstTrim = std::max(worstTrim, ns);
+            if (trims == 1) {
+                grownMiB = residentMiB() - startMiB;
+                charactersAtBound = before;
+            }
+        } else {
+            worstOrdinary = std::max(worstOrdinary, ns);
+            ordinary.append(ns);
+        }
+    }
+    std::sort(ordinary.begin(), ordinary.end());
+    qInfo("filled to %lld characters in %.1f s; history kept between %d and %d characters", charactersAtBound,
+          fill.elapsed() / 1000.0, limit, doc->characterCount());
+    qInfo("append of 12,288 characters: median %.2f ms, worst %.1f ms; appends that trimmed: %d, worst %.1f ms",
+          ordinary.at(ordinary.size() / 2) / 1e6, worstOrdinary / 1e6, trims, worstTrim / 1e6);
+    qInfo("resident memory grown at the bound: %.1f MiB, %.2f B per character kept, %.2f B per received byte", grownMiB,
+          grownMiB * 1024 * 1024 / charactersAtBound, grownMiB * 1024 * 1024 / (charactersAtBound / 3.0));
+
+    QElapsedTimer clear;
+    clear.start();
+    TerminalSession::click(s.ui->pushButton_16);
+    QCoreApplication::processEvents();
+    qInfo("清空接收数据: %.1f ms; resident memory above the start afterwards: %.1f MiB", clear.nsecsElapsed() / 1e6,
+          residentMiB() - startMiB);
+
+    // Filled once more, then the window closed with the history in it.
+    while (doc->characterCount() < limit) {
+        QVERIFY(s.deliver(block, TerminalSession::CountedOnly));
+        s.access.flushReceiveDisplay();
+    }
+    QElapsedTimer close;
+    close.start();
+    session.reset();
+    qInfo("closing the window with %d characters of history: %.1f ms", limit, close.nsecsElapsed() / 1e6);
 }
 
 int main(int argc, char *argv[])

@@ -22,6 +22,7 @@ public:
     // True once everything received so far is on screen.
     bool displayCurrent() const { return !w.displayTimer->isActive(); }
     void setHistoryLimit(int characters) { w.historyLimit = characters; }
+    void flushReceiveDisplay() { w.flushReceiveDisplay(); }
 
     qint64 sentBytes() const { return w.sentBytes; }
     qint64 receivedBytes() const { return w.receivedBytes; }

@@ -509,13 +509,14 @@ private:
     QString m_why;
 };
 
-int positiveOption(const QCommandLineParser &parser, const QCommandLineOption &option, int highest)
+int positiveOption(const QCommandLineParser &parser, const QCommandLineOption &option, int highest, int lowest = 1)
 {
     bool ok = false;
     const int value = parser.value(option).toInt(&ok);
-    if (!ok || value < 1 || value > highest)
-        usageError(QStringLiteral("--%1 takes a whole number from 1 to %2, not \"%3\"")
+    if (!ok || value < lowest || value > highest)
+        usageError(QStringLiteral("--%1 takes a whole number from %2 to %3, not \"%4\"")
                        .arg(option.names().constFirst())
+                       .arg(lowest)
                        .arg(highest)
                        .arg(parser.value(option)));
     return value;
@@ -586,7 +587,8 @@ int main(int argc, char *argv[])
     settings.device = parser.positionalArguments().constFirst();
     settings.portName = parser.value(port);
     settings.baud = parser.value(rate);
-    settings.period = QString::number(positiveOption(parser, period, 999999));
+    // 0 as the window takes it: a send whenever the event loop is idle (and the line has room).
+    settings.period = QString::number(positiveOption(parser, period, 999999, 0));
     settings.seconds = parser.isSet(seconds) ? positiveOption(parser, seconds, 7 * 24 * 3600)
                                              : positiveOption(parser, minutes, 7 * 24 * 60) * 60;
     settings.sampleSeconds = parser.isSet(sampleSeconds) ? positiveOption(parser, sampleSeconds, 24 * 3600)
