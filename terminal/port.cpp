@@ -1,5 +1,4 @@
 #include "mainwindow.h"
-#include "portname.h"
 #include "ui_mainwindow.h"
 
 #include <QMessageBox>

@@ -205,11 +205,6 @@ QHash<QString, QString> portDevices()
     return devices;
 }
 
-QString devicePathForPort(const QString &portName)
-{
-    return portDevices().value(portName, portName);
-}
-
 void redirectPortForTesting(const QString &portName, const QString &devicePath)
 {
     if (devicePath.isEmpty())

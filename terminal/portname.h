@@ -23,9 +23,6 @@ QHash<QString, QString> portDevices(const QVector<SerialNode> &present);
 // The rule applied to this machine's /dev now, with the test redirections on top.
 QHash<QString, QString> portDevices();
 
-// The device a port name opens now. A name outside the list passes through unchanged.
-QString devicePathForPort(const QString &portName);
-
 // For tests only: point a port name at another device (a pseudo-terminal). An empty path removes
 // the redirection. Nothing a user can set (environment, file, command line) reaches this.
 void redirectPortForTesting(const QString &portName, const QString &devicePath);

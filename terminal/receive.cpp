@@ -18,9 +18,9 @@ namespace {
 // Every append re-lays out (and re-shapes) the whole paragraph it lands in, so one paragraph that
 // grows for an hour freezes the window. Past this length the last paragraph is cut where its last
 // visible line begins: the lines above keep their wrap points, and appends only re-lay out the
-// tail. Each paragraph also costs about half a kilobyte of its own, so paragraphs of this length
-// keep that below a byte per ten characters, while an append (25 a second at most) re-lays out
-// about as much text as one second of data.
+// tail. Each paragraph also costs memory of its own: paragraphs of 128 characters took more than
+// the text itself, at this length it is a small share, while an append (25 a second at most)
+// re-lays out no more text than a second or two of data.
 constexpr int kMaxTailParagraph = 1024;
 // The most text put into the box in one edit: 1,024 "XX " pairs.
 constexpr int kInsertPiece = 3 * 1024;
