@@ -59,6 +59,8 @@ MainWindow::MainWindow(QWidget *parent)
     , autoSendTimer(nullptr)
     , countersPending(false)
     , displayTimer(nullptr)
+    , displaySpacing(40)
+    , lastDisplayAt(0)
     , matchTextStale(true)
     , historyLimit(defaultReceiveHistory)
     , autoSendWaiting(false)
@@ -101,10 +103,11 @@ MainWindow::MainWindow(QWidget *parent)
     autoSendTimer = new QTimer(this);
     connect(autoSendTimer, SIGNAL(timeout()), this, SLOT(timeFunction()));
 
-    // A block that arrives alone is on screen within this; a stream shows at most 25 times a second.
+    // Started by readMyCom with the wait that keeps updates displaySpacing apart.
     displayTimer = new QTimer(this);
     displayTimer->setSingleShot(true);
-    displayTimer->setInterval(40);
+    displayTimer->setInterval(displaySpacing);
+    displayClock.start();
     connect(displayTimer, &QTimer::timeout, this, &MainWindow::flushReceiveDisplay);
     connect(ui->textEdit_2, &QTextEdit::textChanged, this, [this] { matchTextStale = true; });
 

@@ -16,15 +16,16 @@
 //
 // What a block shows (its hex in the receive box, the texts of label_26 and label_32) is gathered
 // and put on screen at most 40 ms later, together with everything else received meanwhile
-// (flushReceiveDisplay). Counting and the complete-reception test stay per block. Whatever reads
-// the screen or writes to the receive box flushes first: the error-rate tick, the parameter-reply
-// echo, the clear buttons.
+// (flushReceiveDisplay); updates come at most every 40 ms. Counting and the complete-reception
+// test stay per block. Whatever reads the screen or writes to the receive box flushes first: the
+// error-rate tick, the parameter-reply echo, the clear buttons.
 //
 // Shared cursors: hexPos and byteNo are used by the send walk, the receive display and the
 // parameter echo alike; textPos and tokenLen by the send walk. Each operation sets them before use.
 
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QSerialPort>
 #include <QString>
@@ -85,6 +86,12 @@ private:
     QString pendingHex;
     bool countersPending;
     QTimer *displayTimer;
+    // At most one update every displaySpacing ms: a stream shows that often, a block after a quiet
+    // spell almost at once. lastDisplayAt is displayClock's reading (ms, from construction) at the
+    // last update that showed something.
+    int displaySpacing;
+    QElapsedTimer displayClock;
+    qint64 lastDisplayAt;
     // The send box as the complete-reception test compares it (blanks and zeros removed), worked
     // out again only when the box has changed.
     QString matchText;

@@ -19,6 +19,7 @@ public:
     bool portOpen() const { return w.portOpen; }
     QTimer *autoSendTimer() const { return w.autoSendTimer; }
     QTimer *displayTimer() const { return w.displayTimer; }
+    void setDisplaySpacing(int ms) { w.displaySpacing = ms; }
     // True once everything received so far is on screen.
     bool displayCurrent() const { return !w.displayTimer->isActive(); }
     void setHistoryLimit(int characters) { w.historyLimit = characters; }

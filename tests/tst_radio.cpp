@@ -290,6 +290,7 @@ private slots:
 
         QCOMPARE(s.pty.read(3), hex("A33A03"));
         QTRY_COMPARE(outputSpeed(s.pty.slaveTermios()), 19200);
+        QVERIFY(s.waitForDisplay());
         QCOMPARE(s.receivedText(), shownAsHex(waiting));
         QVERIFY(!s.access.readParamPending());
         QVERIFY(s.access.baudWritePending());

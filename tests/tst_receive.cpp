@@ -312,7 +312,7 @@ void TestReceive::blocksShownTogether()
     TerminalSession s;
     QVERIFY(s.open());
     // Everything received stays off screen until something needs the screen current.
-    s.access.displayTimer()->setInterval(60 * 60 * 1000);
+    s.access.setDisplaySpacing(60 * 60 * 1000);
     s.typeSendText("01 02");
     const Blocks blocks{QByteArray::fromHex("0a"), QByteArray::fromHex("0102"), QByteArray::fromHex("010203"),
                         QByteArray::fromHex("0102")};
