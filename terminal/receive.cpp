@@ -16,34 +16,26 @@
 
 namespace {
 
-// Every append re-lays out (and re-shapes) the whole paragraph it lands in, so one paragraph that
-// grows for an hour freezes the window. Past this length the last paragraph is cut where its last
-// visible line begins: the lines above keep their wrap points, and appends only re-lay out the
-// tail. Each paragraph also costs memory of its own: paragraphs of 128 characters took more than
-// the text itself, at this length it is a small share, while an append (25 a second at most)
-// re-lays out no more text than a second or two of data.
-constexpr int kMaxTailParagraph = 1024;
-// The most text put into the box in one edit: 1,024 "XX " pairs.
-constexpr int kInsertPiece = 3 * 1024;
+// Every append re-lays out the whole paragraph it lands in, so one paragraph that grows for an hour
+// freezes the window. The received text is therefore kept in paragraphs of at most this many shown
+// lines: when the last one is full it is cut where its last line begins, so the lines above keep
+// their wrap points and appends only re-lay out the tail. The count is set by memory: Qt keeps a
+// 44-byte record for every laid-out line, in an array that grows to the next power of two and never
+// shrinks, and 22 records fill a 1 KB block; at 23 lines the block is 2 KB, half of it unused.
+// Paragraphs of 26 lines took 0.6 B per character more than paragraphs of 21.
+constexpr int kParagraphLines = 22;
+// The first piece put into a paragraph whose line length is not known yet (an empty box): 100 pairs,
+// a few lines at the form's width.
+constexpr int kFirstPiece = 3 * 100;
 // How long a block that comes after a quiet spell waits for the rest of its burst: a 14-byte echo
 // handed over byte by byte takes 7.3 ms at 19,200 baud, and a pseudo-terminal hands 4 KB over in
 // several reads within a millisecond or two.
 constexpr qint64 kBurstGatherMs = 10;
 
-// Cuts the document's last paragraph at the start of its last laid-out line. The cursor must be
-// inside an edit block, so that the cut and the append that follows are laid out and reported
-// (textChanged) once.
-void cutTailParagraph(QTextDocument *doc, QTextCursor &cursor)
+// Cuts the document's last paragraph at the start of its last laid-out line.
+void cutTailParagraph(QTextBlock last, QTextCursor &cursor)
 {
-    const QTextBlock last = doc->lastBlock();
-    if (last.length() <= kMaxTailParagraph)
-        return;
-    // Asking for the block's geometry makes sure it is laid out, at the width the view gave it.
-    doc->documentLayout()->blockBoundingRect(last);
     const QTextLayout *layout = last.layout();
-    // One line means no wrapping (no width yet): there is no line start to cut at without moving text.
-    if (!layout || layout->lineCount() < 2)
-        return;
     const QTextLine lastLine = layout->lineAt(layout->lineCount() - 1);
     // A paragraph's last line takes its full height, the others only the line pitch; with fonts of
     // negative leading the two differ, and the cut would push the lines below down by the difference.
@@ -63,6 +55,35 @@ void cutTailParagraph(QTextDocument *doc, QTextCursor &cursor)
     cursor.setBlockFormat(head);
     // No longer the tail: its glyphs go with its next layout (see insertIntoReceiveBox).
     cursor.block().layout()->setCacheEnabled(false);
+}
+
+// How many characters the last paragraph can take before it holds more than kParagraphLines lines;
+// when it is full, it is cut first. The cursor must be inside an edit block, so that the cut and
+// the append that follows are laid out and reported (textChanged) once.
+int makeRoomInTail(QTextDocument *doc, QTextCursor &cursor)
+{
+    const QTextBlock last = doc->lastBlock();
+    // Asking for the block's geometry makes sure it is laid out, at the width the view gave it.
+    doc->documentLayout()->blockBoundingRect(last);
+    const QTextLayout *layout = last.layout();
+    const int lines = layout ? layout->lineCount() : 0;
+    // Pairs differ in width, so full lines hold slightly different counts: the fewest seen, less
+    // one pair, is what the lines to come are reckoned at.
+    int perLine = 0;
+    for (int i = 0; i + 1 < lines; ++i) {
+        const int length = layout->lineAt(i).textLength();
+        perLine = perLine ? qMin(perLine, length) : length;
+    }
+    if (perLine == 0 && last.previous().isValid() && last.previous().layout()->lineCount() > 1)
+        perLine = last.previous().layout()->lineAt(0).textLength();
+    // No full line anywhere yet, or no width (one line, no wrapping): no line start to cut at.
+    if (perLine <= 3)
+        return kFirstPiece;
+    perLine -= 3;
+    if (lines < kParagraphLines)
+        return (kParagraphLines - lines) * perLine;
+    cutTailParagraph(last, cursor);
+    return (kParagraphLines - 1) * perLine;
 }
 
 // The received text's own format. Hex pairs need no OpenType shaping (no ligatures, no marks), and
@@ -194,18 +215,18 @@ void MainWindow::insertIntoReceiveBox(const QString &text)
     // Always at the end, even right after the user clicked into the box; on_textBrowser_textChanged
     // then brings the view there. One edit block per piece: laid out once, one textChanged, and the
     // cursor skips working out its x position (which would shape the last line again for nothing).
-    // A big block goes in piece by piece, so that every cut sees the layout of what came before and
-    // no paragraph grows long enough to make later appends slow.
+    // A big block goes in piece by piece, each as much as the tail paragraph has room for, so that
+    // every cut sees the layout of what came before.
     // The tail paragraph keeps its shaped glyphs between layouts: the view's cursor (moved to the
     // end after every append) and the paint that follows would each shape it again otherwise, three
     // times the work of the layout itself. Only the tail keeps them, so that costs a few tens of KB.
     QTextDocument *doc = ui->textBrowser->document();
     QTextCursor end(doc);
-    for (int from = 0; from < text.size(); from += kInsertPiece) {
+    for (int from = 0, piece = 0; from < text.size(); from += piece) {
         end.beginEditBlock();
-        cutTailParagraph(doc, end);
+        piece = qMax(1, makeRoomInTail(doc, end));
         end.movePosition(QTextCursor::End);
-        end.insertText(text.mid(from, kInsertPiece), receivedTextFormat());
+        end.insertText(text.mid(from, piece), receivedTextFormat());
         doc->lastBlock().layout()->setCacheEnabled(true);
         end.endEditBlock();
     }
