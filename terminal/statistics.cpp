@@ -89,6 +89,9 @@ void MainWindow::on_pushButton_24_clicked()
 // point size smaller at a time. Measured with the label's real face, whatever the fallback is.
 void MainWindow::showFigure(QLabel *label, const QString &text)
 {
+    // The same figure is already drawn to fit (the match count between matches, 25 times a second).
+    if (label->text() == text)
+        return;
     const FigureRoom room = figureRoom(label);
     label->setText(text);
     QFont font = room.formFont;
