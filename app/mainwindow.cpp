@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
+#include "receivelayout.h"
 
 #include <QComboBox>
 #include <QFont>
@@ -95,6 +96,8 @@ MainWindow::MainWindow(QWidget *parent)
     ui->lineEdit_14->setValidator(new QRegExpValidator(QRegExp("[0-9][0-9][0-9][0-9][0-9][0-9]"), this));
 
     ui->textBrowser->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // Hours of history: the box's own layout keeps lines only for what is shown.
+    ui->textBrowser->document()->setDocumentLayout(new ReceiveLayout(ui->textBrowser->document()));
     ui->textEdit_2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     // Looking for a word boundary costs the square of a run's length: a pasted hex dump without
     // blanks would freeze the window for seconds. Hex text reads fine broken anywhere.

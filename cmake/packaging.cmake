@@ -116,18 +116,23 @@ endif()
 
 # The form names the Windows faces 黑体, 宋体 and 楷体; Talven stands these packages' faces of the
 # same styles in for them (app/mainwindow.cpp), and no library dependency pulls a CJK font in.
-set(talven_font_depends "fonts-noto-cjk, fonts-arphic-uming, fonts-arphic-ukai")
+set(talven_extra_depends "fonts-noto-cjk, fonts-arphic-uming, fonts-arphic-ukai")
+# The receive box's layout uses one of Qt's private classes (terminal/receivelayout.cpp), whose
+# layout may change with any Qt release: Debian's Qt provides this virtual package for exactly the
+# version the program was built against.
+string(REPLACE "." "-" talven_qt_abi "qtbase-abi-${Qt5Core_VERSION}")
+string(APPEND talven_extra_depends ", ${talven_qt_abi}")
 find_program(TALVEN_DPKG_SHLIBDEPS dpkg-shlibdeps)
 mark_as_advanced(TALVEN_DPKG_SHLIBDEPS)
 if(TALVEN_DPKG_SHLIBDEPS)
     # dpkg-shlibdeps (dpkg-dev) derives the library packages with their minimum versions from the
     # binary: libqt5widgets5, libqt5gui5, libqt5core5a, libqt5serialport5, libstdc++6, libc6, ...
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "${talven_font_depends}")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "${talven_extra_depends}")
 else()
     message(STATUS "dpkg-shlibdeps not found (package dpkg-dev): the .deb gets a fixed Depends list")
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
-        "libqt5widgets5 (>= 5.15), libqt5gui5 (>= 5.15) | libqt5gui5-gles (>= 5.15), libqt5core5a (>= 5.15), libqt5serialport5 (>= 5.15), libstdc++6, libc6, ${talven_font_depends}")
+        "libqt5widgets5 (>= 5.15), libqt5gui5 (>= 5.15) | libqt5gui5-gles (>= 5.15), libqt5core5a (>= 5.15), libqt5serialport5 (>= 5.15), libstdc++6, libc6, ${talven_extra_depends}")
 endif()
 
 include(CPack)

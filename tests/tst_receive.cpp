@@ -205,12 +205,37 @@ void TestReceive::wrapPointsSurviveParagraphCuts()
     QVERIFY(withCuts.size() > 50);
     QScrollBar *scroll = s.ui->textBrowser->verticalScrollBar();
     const QVector<int> scrollPositions{0, scroll->maximum() / 3, scroll->maximum() / 2 + 7, scroll->maximum()};
+    // A selection across several cuts, and where clicks land, in the text as the user reads it.
+    QTextCursor selection(doc);
+    selection.setPosition(doc->characterCount() / 3);
+    selection.setPosition(doc->characterCount() * 2 / 3, QTextCursor::KeepAnchor);
+    const int selectedFrom = selection.anchor() - doc->findBlock(selection.anchor()).blockNumber();
+    const int selectedTo = selection.position() - selection.block().blockNumber();
+    const auto clicks = [&s] {
+        QVector<int> offsets;
+        for (int y = 0; y < s.ui->textBrowser->viewport()->height(); y += 7) {
+            for (int x = 0; x < s.ui->textBrowser->viewport()->width(); x += 23) {
+                const QTextCursor at = s.ui->textBrowser->cursorForPosition(QPoint(x, y));
+                offsets << at.position() - at.blockNumber();
+            }
+        }
+        return offsets;
+    };
     QVector<QImage> pixelsWithCuts;
+    QVector<QVector<int>> clicksWithCuts;
     for (int y : scrollPositions) {
         scroll->setValue(y);
         pixelsWithCuts << s.ui->textBrowser->viewport()->grab().toImage();
+        clicksWithCuts << clicks();
     }
+    s.ui->textBrowser->setTextCursor(selection);
+    scroll->setValue(scroll->maximum() / 2);
+    const QImage selectedWithCuts = s.ui->textBrowser->viewport()->grab().toImage();
 
+    // The same text as one paragraph, laid out by Qt's own document layout (a fresh document has
+    // it): the box must show exactly what a plain QTextBrowser would.
+    doc = doc->clone(s.ui->textBrowser);
+    s.ui->textBrowser->setDocument(doc);
     joinParagraphs(doc);
     QCOMPARE(doc->blockCount(), 1);
     QCOMPARE(doc->toPlainText(), shownAsHex(all));
@@ -225,12 +250,20 @@ void TestReceive::wrapPointsSurviveParagraphCuts()
     }
     // Same height too, so the scroll range is the same.
     QCOMPARE(doc->size(), sizeWithCuts);
-    // And pixel for pixel the same view wherever the user scrolls.
+    // And pixel for pixel the same view wherever the user scrolls, with clicks landing on the same
+    // characters and a selection drawn the same.
     for (int i = 0; i < scrollPositions.size(); ++i) {
         scroll->setValue(scrollPositions[i]);
         QVERIFY2(s.ui->textBrowser->viewport()->grab().toImage() == pixelsWithCuts[i],
                  qPrintable(QString("scrolled to %1").arg(scrollPositions[i])));
+        QVERIFY2(clicks() == clicksWithCuts[i], qPrintable(QString("clicks at %1").arg(scrollPositions[i])));
     }
+    selection = QTextCursor(doc);
+    selection.setPosition(selectedFrom);
+    selection.setPosition(selectedTo, QTextCursor::KeepAnchor);
+    s.ui->textBrowser->setTextCursor(selection);
+    scroll->setValue(scroll->maximum() / 2);
+    QVERIFY(s.ui->textBrowser->viewport()->grab().toImage() == selectedWithCuts);
 }
 
 void TestReceive::noByteLostOrDoubledAcrossCuts_data()

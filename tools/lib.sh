@@ -6,7 +6,8 @@
 # The Debian packages that building Talven and running its tests need (one name per line).
 build_packages() {
     # The fonts are the faces Talven stands in for the form's 黑体, 宋体 and 楷体.
-    printf '%s\n' cmake g++ make qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev \
+    # qtbase5-private-dev: the receive box's layout releases Qt's line records (terminal/receivelayout.cpp).
+    printf '%s\n' cmake g++ make qtbase5-dev qtbase5-dev-tools qtbase5-private-dev libqt5serialport5-dev \
         fonts-noto-cjk fonts-arphic-uming fonts-arphic-ukai
 }
 

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QAbstractTextDocumentLayout>
+#include <QVector>
+
+class QTextBlock;
+class QTextBlockFormat;
+class QTextLayout;
+
+// The receive box's document layout. Qt's own layout keeps every paragraph laid out for good: a
+// 44-byte record for each shown line of the whole history, some 3 bytes per received byte, and a
+// trim at the top re-places every paragraph below it. This one places paragraphs exactly where Qt's
+// would (same line breaking, line heights and paragraph margins, for the plain paragraphs the box
+// holds: no frames, tables, lists or floats), but keeps only each paragraph's place and height. Lines
+// exist only for the last paragraph and for the few paragraphs recently drawn or asked about; any
+// other is laid out again when it is needed, the way Qt's cursor code expects of a lazy layout
+// (blockBoundingRect() makes sure a paragraph's lines are there).
+class ReceiveLayout : public QAbstractTextDocumentLayout {
+    Q_OBJECT
+public:
+    explicit ReceiveLayout(QTextDocument *doc);
+
+    void draw(QPainter *painter, const PaintContext &context) override;
+    int hitTest(const QPointF &point, Qt::HitTestAccuracy accuracy) const override;
+    int pageCount() const override;
+    QSizeF documentSize() const override;
+    QRectF frameBoundingRect(QTextFrame *frame) const override;
+    QRectF blockBoundingRect(const QTextBlock &block) const override;
+
+    // How many paragraphs hold their lines at the moment (for the tests and the benchmarks).
+    int laidOutCount() const { return int(recent.size()) + 1; }
+
+protected:
+    void documentChanged(int from, int charsRemoved, int charsAdded) override;
+
+private:
+    // Where a paragraph sits, in 1/64 px (Qt's fixed-point unit, so that sums come out as Qt's do).
+    struct Place {
+        qint64 top;
+        qint64 advance; // from its top to where the next paragraph's margin starts
+    };
+
+    void readFrameGeometry();
+    void placeFrom(int first, int relaidUntil);
+    qint64 layOut(const QTextBlock &block, qint64 top) const;
+    void ensureLaidOut(const QTextBlock &block) const;
+    void remember(int blockNumber) const;
+    void forgetBeyondLimit() const;
+    int blockAt(qint64 y) const;
+    qint64 marginBefore(const QTextBlockFormat &format, const QTextBlockFormat &previous) const;
+    qreal dpiScale() const;
+    void drawBlock(QPainter *painter, const PaintContext &context, const QTextBlock &block,
+                   const QRectF &frameClip) const;
+
+    QVector<Place> places;
+    // Paragraphs other than the last that hold their lines, most recently used last.
+    mutable QVector<int> recent;
+    qint64 marginLeft = 0; // the frame's own margins, outside which nothing is drawn
+    qint64 marginRight = 0;
+    qint64 frameLeft = 0; // where paragraphs start and end, inside margin, border and padding
+    qint64 frameRight = 0;
+    qint64 frameTop = 0;
+    qint64 frameBottom = 0; // margin, border and padding below the last paragraph
+    qint64 contentBottom = 0;
+    mutable qint64 widest = 0;
+};
