@@ -44,6 +44,26 @@ qreal ReceiveLayout::dpiScale() const
     return device ? qreal(device->logicalDpiY()) / 96 : 1;
 }
 
+bool ReceiveLayout::LayoutInputs::operator==(const LayoutInputs &other) const
+{
+    return page == other.page && frame == other.frame && font == other.font && option == other.option &&
+           tabs == other.tabs && indentWidth == other.indentWidth && device == other.device;
+}
+
+ReceiveLayout::LayoutInputs ReceiveLayout::currentInputs() const
+{
+    const QTextDocument *doc = document();
+    const QTextOption &option = doc->defaultTextOption();
+    return {doc->pageSize(),
+            doc->rootFrame()->frameFormat(),
+            doc->defaultFont(),
+            {qreal(option.alignment()), qreal(option.textDirection()), qreal(option.wrapMode()), qreal(option.flags()),
+             option.tabStopDistance()},
+            option.tabs(),
+            doc->indentWidth(),
+            paintDevice()};
+}
+
 void ReceiveLayout::readFrameGeometry()
 {
     const QTextFrameFormat format = document()->rootFrame()->frameFormat();
@@ -223,8 +243,12 @@ void ReceiveLayout::forgetBeyondLimit() const
 
 void ReceiveLayout::ensureLaidOut(const QTextBlock &block) const
 {
+    // Asked from a handler of the document's own change signal, before documentChanged(): the
+    // places are those of the text before the change.
+    if (places.size() != document()->blockCount())
+        return;
     const int n = block.blockNumber();
-    if (n < 0 || n >= places.size() || !block.isVisible())
+    if (n < 0 || !block.isVisible())
         return;
     if (block.layout()->lineCount() == 0)
         layOut(block, places[n].top);
@@ -239,6 +263,7 @@ void ReceiveLayout::documentChanged(int from, int charsRemoved, int charsAdded)
         // Nothing is shown before the view gives the page its width; it lays everything out then.
         places.fill(Place{frameTop, 0}, count);
         recent.clear();
+        laidOutWith = LayoutInputs();
         return;
     }
 
@@ -248,6 +273,12 @@ void ReceiveLayout::documentChanged(int from, int charsRemoved, int charsAdded)
     int oldLast = places.size() - 1;
     const bool whole = (from == 0 && charsRemoved == 0 && charsAdded == doc->characterCount()) || places.isEmpty();
     if (whole) {
+        // The view sets the page size again on every resize event, and each time the document asks
+        // for everything to be laid out anew; with hours of history that is seconds of work.
+        const LayoutInputs now = currentInputs();
+        if (now == laidOutWith && places.size() == count)
+            return;
+        laidOutWith = now;
         readFrameGeometry();
         widest = 0;
         recent.clear();

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QAbstractTextDocumentLayout>
+#include <QFont>
+#include <QTextFrameFormat>
+#include <QTextOption>
 #include <QVector>
 
 class QTextBlock;
@@ -27,9 +30,6 @@ public:
     QRectF frameBoundingRect(QTextFrame *frame) const override;
     QRectF blockBoundingRect(const QTextBlock &block) const override;
 
-    // How many paragraphs hold their lines at the moment (for the tests and the benchmarks).
-    int laidOutCount() const { return int(recent.size()) + 1; }
-
 protected:
     void documentChanged(int from, int charsRemoved, int charsAdded) override;
 
@@ -40,6 +40,18 @@ private:
         qint64 advance; // from its top to where the next paragraph's margin starts
     };
 
+    // What the whole layout depends on besides the text.
+    struct LayoutInputs {
+        QSizeF page;
+        QTextFrameFormat frame;
+        QFont font;
+        QVector<qreal> option;
+        QList<QTextOption::Tab> tabs;
+        qreal indentWidth = 0;
+        const QPaintDevice *device = nullptr;
+        bool operator==(const LayoutInputs &other) const;
+    };
+    LayoutInputs currentInputs() const;
     void readFrameGeometry();
     void placeFrom(int first, int relaidUntil);
     qint64 layOut(const QTextBlock &block, qint64 top) const;
@@ -53,6 +65,7 @@ private:
                    const QRectF &frameClip) const;
 
     QVector<Place> places;
+    LayoutInputs laidOutWith;
     // Paragraphs other than the last that hold their lines, most recently used last.
     mutable QVector<int> recent;
     qint64 marginLeft = 0; // the frame's own margins, outside which nothing is drawn
