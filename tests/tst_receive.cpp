@@ -13,6 +13,8 @@
 #include <QTextLayout>
 #include <QtTest>
 
+#include <memory>
+
 using Blocks = QList<QByteArray>;
 
 class TestReceive : public QObject {
@@ -418,7 +420,16 @@ void TestReceive::historyKeepsTheNewestText()
     QVERIFY2(kept.size() <= limit + limit / 10 + 4096, qPrintable(QString::number(kept.size())));
     QCOMPARE(kept.size() % 3, 0);
     QVERIFY(kept == shownAsHex(all).right(kept.size()));
-    QCOMPARE(s.ui->textBrowser->document()->firstBlock().blockFormat().topMargin(), 0.0);
+    QTextDocument *doc = s.ui->textBrowser->document();
+    QCOMPARE(doc->firstBlock().blockFormat().topMargin(), 0.0);
+    // What stayed has moved up to where Qt's own layout (a fresh document's) puts the same text.
+    const std::unique_ptr<QTextDocument> plain(doc->clone());
+    const QVector<ShownLine> ours = shownLines(doc);
+    const QVector<ShownLine> qts = shownLines(plain.get());
+    QCOMPARE(ours.size(), qts.size());
+    for (int i = 0; i < ours.size(); ++i)
+        QVERIFY2(ours[i].start == qts[i].start && ours[i].y == qts[i].y, qPrintable(QString("line %1").arg(i)));
+    QCOMPARE(doc->size(), plain->size());
 }
 
 QTEST_MAIN(TestReceive)
