@@ -98,6 +98,8 @@ MainWindow::MainWindow(QWidget *parent)
     ui->textBrowser->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     // Hours of history: the box's own layout keeps lines only for what is shown.
     ui->textBrowser->document()->setDocumentLayout(new ReceiveLayout(ui->textBrowser->document()));
+    ui->textBrowser->setVerticalScrollBar(new SteadyScrollBar(Qt::Vertical));
+    ui->textBrowser->setHorizontalScrollBar(new SteadyScrollBar(Qt::Horizontal));
     ui->textEdit_2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     // Looking for a word boundary costs the square of a run's length: a pasted hex dump without
     // blanks would freeze the window for seconds. Hex text reads fine broken anywhere.

@@ -3,12 +3,14 @@
 #include <QFontMetricsF>
 #include <QPaintDevice>
 #include <QPainter>
+#include <QStyleOptionSlider>
 #include <QStyle>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextFrame>
 #include <QTextLayout>
 #include <QtMath>
+#include <private/qtextdocument_p.h>
 #include <private/qtextengine_p.h>
 
 #include <algorithm>
@@ -156,27 +158,69 @@ qint64 ReceiveLayout::layOut(const QTextBlock &block, qint64 top) const
             }
         }
 
-        const qreal rawHeight = qCeil(line.ascent() + line.descent() + line.leading());
-        const qint64 lineHeight = fixed(format.lineHeight(rawHeight, scaling));
-        const qint64 lineBottom = fixed(format.lineHeight(line.height(), scaling));
-        qint64 adjustment = 0;
-        if (format.lineHeightType() == QTextBlockFormat::FixedHeight)
-            adjustment = fixed(line.ascent() + qMax<qreal>(line.leading(), 0)) - lineHeight * 4 / 5;
-        else if (format.lineHeightType() == QTextBlockFormat::MinimumHeight)
-            adjustment = fixed(line.height()) - lineHeight;
-
-        line.setPosition(QPointF(real(left - frameLeft), real(y - adjustment)));
-        bottom = y + lineBottom;
-        y += lineHeight;
+        const LineStep step = lineStep(line, format, scaling);
+        line.setPosition(QPointF(real(left - frameLeft), real(y - step.adjustment)));
+        bottom = y + step.bottom;
+        y += step.height;
         widest = qMax(widest, fixed(line.x() + line.naturalTextWidth()) + rightMargin);
     }
     layout->endLayout();
     return qMax(y, bottom);
 }
 
-// Places paragraphs from `first` on: those up to `relaidUntil` are laid out again, the others keep
-// their heights and only move. Stops where a paragraph is already where it belongs.
-void ReceiveLayout::placeFrom(int first, int relaidUntil)
+// How far a line takes the paragraph down, as Qt's document layout reckons it.
+ReceiveLayout::LineStep ReceiveLayout::lineStep(const QTextLine &line, const QTextBlockFormat &format, qreal scaling)
+{
+    const qreal rawHeight = qCeil(line.ascent() + line.descent() + line.leading());
+    LineStep step;
+    step.height = fixed(format.lineHeight(rawHeight, scaling));
+    step.bottom = fixed(format.lineHeight(line.height(), scaling));
+    if (format.lineHeightType() == QTextBlockFormat::FixedHeight)
+        step.adjustment = fixed(line.ascent() + qMax<qreal>(line.leading(), 0)) - step.height * 4 / 5;
+    else if (format.lineHeightType() == QTextBlockFormat::MinimumHeight)
+        step.adjustment = fixed(line.height()) - step.height;
+    return step;
+}
+
+// A paragraph cut off the end of a longer one (the receive box cuts its tail where its last line
+// starts) still holds the longer one's lines: Qt drops a changed paragraph's glyphs, not its lines.
+// When all of its text comes before `unchangedBefore`, where the change began, the lines that cover
+// it are still what a new layout would give (same text, format, width and font), and the lines of
+// the part cut off are dropped. Returns the paragraph's height, or -1 when it must be laid out again.
+qint64 ReceiveLayout::keepLines(const QTextBlock &block, int unchangedBefore) const
+{
+    const int textLength = block.length() - 1;
+    // A change at the paragraph's own start (its format) leaves nothing known to be the same.
+    if (textLength <= 0 || block.position() + textLength > unchangedBefore)
+        return -1;
+    QTextLayout *layout = block.layout();
+    QScriptLineArray &lines = layout->engine()->lines;
+    int kept = 0;
+    int end = 0;
+    while (kept < lines.size() && end < textLength) {
+        const QScriptLine &line = lines.at(kept++);
+        end = line.from + line.length + line.trailingSpaces;
+    }
+    if (kept == 0 || end != textLength)
+        return -1;
+    lines.resize(kept);
+
+    const QTextBlockFormat format = block.blockFormat();
+    const qreal scaling = paintDevice() ? dpiScale() : 1;
+    qint64 y = 0;
+    qint64 bottom = 0;
+    for (int i = 0; i < kept; ++i) {
+        const LineStep step = lineStep(layout->lineAt(i), format, scaling);
+        bottom = y + step.bottom;
+        y += step.height;
+    }
+    return qMax(y, bottom);
+}
+
+// Places paragraphs from `first` on: those up to `relaidUntil` are laid out again (unless their
+// text all comes before `unchangedBefore` and they keep their lines), the others keep their heights
+// and only move. Stops where a paragraph is already where it belongs.
+void ReceiveLayout::placeFrom(int first, int relaidUntil, int unchangedBefore)
 {
     QTextBlock block = document()->findBlockByNumber(first);
     qint64 y = frameTop;
@@ -195,7 +239,10 @@ void ReceiveLayout::placeFrom(int first, int relaidUntil)
             if (n > 0)
                 y += marginBefore(format, previous);
             if (n <= relaidUntil) {
-                place = {y, layOut(block, y)};
+                const qint64 kept = keepLines(block, unchangedBefore);
+                if (kept >= 0)
+                    block.layout()->setPosition(QPointF(real(frameLeft), real(y)));
+                place = {y, kept >= 0 ? kept : layOut(block, y)};
                 remember(n);
             } else if (place.top == y) {
                 break;
@@ -238,7 +285,36 @@ void ReceiveLayout::forgetBeyondLimit() const
         block.clearLayout();
         if (QTextLayout *layout = block.layout())
             layout->engine()->lines = QScriptLineArray();
+        released.append(oldest);
     }
+    if (!released.isEmpty() && !releaseQueued) {
+        releaseQueued = true;
+        QMetaObject::invokeMethod(const_cast<ReceiveLayout *>(this), &ReceiveLayout::releaseLayouts,
+                                  Qt::QueuedConnection);
+    }
+}
+
+// Even without lines, a paragraph's QTextLayout and its engine are some 400 bytes: a quarter of a
+// byte for every character of a long history, more than its text costs when paragraphs are short.
+// Qt's cursor and selection code may be holding one while it asks this layout about another
+// paragraph, so they are deleted only from the event loop, where nothing is.
+void ReceiveLayout::releaseLayouts()
+{
+    releaseQueued = false;
+    const int last = places.size() - 1;
+    QTextDocumentPrivate *text = document()->docHandle();
+    for (int n : qAsConst(released)) {
+        if (n >= last || recent.contains(n))
+            continue;
+        const QTextBlock block = document()->findBlockByNumber(n);
+        if (!block.isValid())
+            continue;
+        const QTextBlockData *data = text->blockMap().fragment(block.fragmentIndex());
+        // QTextBlock::layout() makes a new one when it is next asked for.
+        delete data->layout;
+        data->layout = nullptr;
+    }
+    released.clear();
 }
 
 void ReceiveLayout::ensureLaidOut(const QTextBlock &block) const
@@ -263,6 +339,7 @@ void ReceiveLayout::documentChanged(int from, int charsRemoved, int charsAdded)
         // Nothing is shown before the view gives the page its width; it lays everything out then.
         places.fill(Place{frameTop, 0}, count);
         recent.clear();
+        released.clear();
         laidOutWith = LayoutInputs();
         return;
     }
@@ -271,6 +348,8 @@ void ReceiveLayout::documentChanged(int from, int charsRemoved, int charsAdded)
     int first = 0;
     int lastNew = count - 1;
     int oldLast = places.size() - 1;
+    // Text before this position is as it was (the change began there).
+    int unchangedBefore = -1;
     const bool whole = (from == 0 && charsRemoved == 0 && charsAdded == doc->characterCount()) || places.isEmpty();
     if (whole) {
         // The view sets the page size again on every resize event, and each time the document asks
@@ -282,6 +361,7 @@ void ReceiveLayout::documentChanged(int from, int charsRemoved, int charsAdded)
         readFrameGeometry();
         widest = 0;
         recent.clear();
+        released.clear();
     } else {
         const int end = doc->characterCount() - 1;
         first = doc->findBlock(qBound(0, from, end)).blockNumber();
@@ -293,24 +373,28 @@ void ReceiveLayout::documentChanged(int from, int charsRemoved, int charsAdded)
             first = 0;
             lastNew = count - 1;
             oldLast = places.size() - 1;
+        } else {
+            unchangedBefore = from;
         }
     }
 
-    // Paragraphs after the change keep their heights; those that hold lines keep their place in
-    // the list under their new numbers.
+    // Paragraphs after the change keep their heights; those listed as holding lines, or as about to
+    // lose their layout objects, stay listed under their new numbers.
     const int shift = lastNew - oldLast;
-    QVector<int> kept;
-    for (int n : qAsConst(recent)) {
-        if (n < first)
-            kept.append(n);
-        else if (n > oldLast)
-            kept.append(n + shift);
+    for (QVector<int> *list : {&recent, &released}) {
+        QVector<int> kept;
+        for (int n : qAsConst(*list)) {
+            if (n < first)
+                kept.append(n);
+            else if (n > oldLast)
+                kept.append(n + shift);
+        }
+        *list = kept;
     }
-    recent = kept;
     places.erase(places.begin() + first, places.begin() + oldLast + 1);
     places.insert(first, lastNew - first + 1, Place{0, 0});
     const qint64 changedTop = first > 0 ? places[first - 1].top + places[first - 1].advance : 0;
-    placeFrom(first, lastNew);
+    placeFrom(first, lastNew, unchangedBefore);
 
     const QSizeF newSize = documentSize();
     if (newSize != oldSize)
@@ -359,9 +443,27 @@ void ReceiveLayout::drawBlock(QPainter *painter, const PaintContext &context, co
         }
     }
 
+    // The box's paragraphs are pieces of one text, cut at line starts. Qt marks a selected paragraph
+    // end with a stub after the last line; a selection that runs on past a cut would show one at
+    // every cut. So while drawing, a line that is never drawn (far below any clip) follows the
+    // last one, which then draws as any other line does.
+    QScriptLineArray &lines = layout->engine()->lines;
+    bool runsOn = false;
+    if (block.next().isValid()) {
+        for (const QTextLayout::FormatRange &range : qAsConst(selections))
+            runsOn = runsOn || range.start + range.length >= length - 1;
+    }
+    if (runsOn) {
+        QScriptLine beyond;
+        beyond.from = length - 1;
+        beyond.y = QFixed::fromFixed(INT_MAX / 2);
+        lines.append(beyond);
+    }
     const QPen oldPen = painter->pen();
     painter->setPen(context.palette.color(QPalette::Text));
     layout->draw(painter, QPointF(), selections, context.clip.isValid() ? (context.clip & frameClip) : frameClip);
+    if (runsOn)
+        lines.removeLast();
     if ((context.cursorPosition >= position && context.cursorPosition < position + length) ||
         (context.cursorPosition < -1 && !layout->preeditAreaText().isEmpty())) {
         const int at = context.cursorPosition < -1 ? layout->preeditAreaPosition() - (context.cursorPosition + 2)
@@ -395,7 +497,12 @@ int ReceiveLayout::hitTest(const QPointF &point, Qt::HitTestAccuracy accuracy) c
 {
     if (places.isEmpty() || document()->pageSize().isNull())
         return accuracy == Qt::ExactHit ? -1 : 0;
-    int n = blockAt(fixed(point.y()));
+    const qint64 y = fixed(point.y());
+    int n = blockAt(y);
+    // With a negative margin between them (fonts of negative leading), a paragraph's last line
+    // reaches into the next one's first; there, as within a paragraph, the upper line is hit.
+    while (n > 0 && y < places[n - 1].top + places[n - 1].advance)
+        --n;
     QTextBlock block = document()->findBlockByNumber(n);
     while (!block.isVisible() && block.previous().isValid())
         block = block.previous();
@@ -466,4 +573,54 @@ QRectF ReceiveLayout::blockBoundingRect(const QTextBlock &block) const
     QRectF rect = layout->boundingRect();
     rect.moveTopLeft(layout->position());
     return rect;
+}
+
+SteadyScrollBar::Look SteadyScrollBar::look() const
+{
+    QStyleOptionSlider option;
+    initStyleOption(&option);
+    Look now;
+    now.slider = style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this);
+    // The arrows are drawn disabled at the ends.
+    now.atMinimum = value() == minimum();
+    now.atMaximum = value() == maximum();
+    return now;
+}
+
+void SteadyScrollBar::sliderChange(SliderChange change)
+{
+    const Look now = look();
+    if (now == shown)
+        return;
+    shown = now;
+    QScrollBar::sliderChange(change);
+}
+
+void SteadyScrollBar::paintEvent(QPaintEvent *event)
+{
+    shown = look();
+    QScrollBar::paintEvent(event);
+}
+
+QSize SteadyScrollBar::sizeHint() const
+{
+    if (!hint.isValid())
+        hint = QScrollBar::sizeHint();
+    return hint;
+}
+
+bool SteadyScrollBar::event(QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::StyleChange:
+    case QEvent::FontChange:
+    case QEvent::LayoutDirectionChange:
+    case QEvent::EnabledChange:
+        hint = QSize();
+        shown = Look();
+        break;
+    default:
+        break;
+    }
+    return QScrollBar::event(event);
 }
