@@ -294,8 +294,8 @@ void ReceiveLayout::forgetBeyondLimit() const
     }
 }
 
-// Even without lines, a paragraph's QTextLayout and its engine are some 400 bytes: a quarter of a
-// byte for every character of a long history, more than its text costs when paragraphs are short.
+// Even without lines, a paragraph's QTextLayout and its engine are some 400 bytes: most of what a
+// paragraph of the history costs besides its text, some 0.8 bytes a character at 16 lines.
 // Qt's cursor and selection code may be holding one while it asks this layout about another
 // paragraph, so they are deleted only from the event loop, where nothing is.
 void ReceiveLayout::releaseLayouts()
@@ -612,6 +612,8 @@ QSize SteadyScrollBar::sizeHint() const
 bool SteadyScrollBar::event(QEvent *event)
 {
     switch (event->type()) {
+    case QEvent::Polish:
+    case QEvent::ParentChange:
     case QEvent::StyleChange:
     case QEvent::FontChange:
     case QEvent::LayoutDirectionChange:
