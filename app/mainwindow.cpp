@@ -98,6 +98,8 @@ MainWindow::MainWindow(QWidget *parent)
     ui->textBrowser->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     // Hours of history: the box's own layout keeps lines only for what is shown.
     ui->textBrowser->document()->setDocumentLayout(new ReceiveLayout(ui->textBrowser->document()));
+    // At line rate the scroll range grows 25 times a second; these skip repainting a slider that
+    // looks the same.
     ui->textBrowser->setVerticalScrollBar(new SteadyScrollBar(Qt::Vertical));
     ui->textBrowser->setHorizontalScrollBar(new SteadyScrollBar(Qt::Horizontal));
     ui->textEdit_2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
