@@ -9,6 +9,8 @@
 #include <QTextDocument>
 #include <QTextFrame>
 #include <QTextLayout>
+#include <QVarLengthArray>
+#include <QWidget>
 #include <QtMath>
 #include <private/qtextdocument_p.h>
 #include <private/qtextengine_p.h>
@@ -453,7 +455,23 @@ void ReceiveLayout::drawBlock(QPainter *painter, const PaintContext &context, co
         for (const QTextLayout::FormatRange &range : qAsConst(selections))
             runsOn = runsOn || range.start + range.length >= length - 1;
     }
+    // The last line counts its trailing blank as text, with its width; a line the text wraps at
+    // holds it apart, so a selection running on past it leaves it unmarked. Drawn the same way.
+    QScriptLine asLaidOut;
     if (runsOn) {
+        QScriptLine &last = lines.last();
+        asLaidOut = last;
+        const QString text = block.text();
+        int blanks = 0;
+        while (blanks < last.length && text.at(last.from + last.length - 1 - blanks).isSpace())
+            ++blanks;
+        if (blanks > 0) {
+            const QTextLine line = layout->lineAt(layout->lineCount() - 1);
+            const int end = last.from + last.length;
+            last.textWidth -= QFixed::fromReal(line.cursorToX(end)) - QFixed::fromReal(line.cursorToX(end - blanks));
+            last.length -= blanks;
+            last.trailingSpaces += blanks;
+        }
         QScriptLine beyond;
         beyond.from = length - 1;
         beyond.y = QFixed::fromFixed(INT_MAX / 2);
@@ -462,8 +480,10 @@ void ReceiveLayout::drawBlock(QPainter *painter, const PaintContext &context, co
     const QPen oldPen = painter->pen();
     painter->setPen(context.palette.color(QPalette::Text));
     layout->draw(painter, QPointF(), selections, context.clip.isValid() ? (context.clip & frameClip) : frameClip);
-    if (runsOn)
+    if (runsOn) {
         lines.removeLast();
+        lines.last() = asLaidOut;
+    }
     if ((context.cursorPosition >= position && context.cursorPosition < position + length) ||
         (context.cursorPosition < -1 && !layout->preeditAreaText().isEmpty())) {
         const int at = context.cursorPosition < -1 ? layout->preeditAreaPosition() - (context.cursorPosition + 2)
@@ -482,6 +502,8 @@ void ReceiveLayout::draw(QPainter *painter, const PaintContext &context)
     const QRectF frameClip = QRectF(QPointF(), size).adjusted(real(marginLeft), 0, -real(marginRight), 0);
     // A paragraph's last line may reach a pixel into the next one's top (fonts of negative leading).
     int n = context.clip.isValid() ? qMax(0, blockAt(fixed(context.clip.top())) - 1) : 0;
+    if (drawFromTiles(painter, context, n, context.clip.isValid() ? (context.clip & frameClip) : frameClip))
+        return;
     for (QTextBlock block = document()->findBlockByNumber(n); block.isValid() && n < places.size();
          block = block.next(), ++n) {
         if (context.clip.isValid() && real(places[n].top) > context.clip.bottom())
@@ -491,6 +513,103 @@ void ReceiveLayout::draw(QPainter *painter, const PaintContext &context)
         ensureLaidOut(block);
         drawBlock(painter, context, block, frameClip);
     }
+}
+
+namespace {
+
+// What Qt's line drawing would draw in the painter's pen on the background alone.
+bool plainFormat(const QTextCharFormat &format)
+{
+    for (const int property :
+         {int(QTextFormat::ForegroundBrush), int(QTextFormat::BackgroundBrush), int(QTextFormat::FontUnderline),
+          int(QTextFormat::TextUnderlineStyle), int(QTextFormat::FontOverline), int(QTextFormat::FontStrikeOut),
+          int(QTextFormat::TextOutline), int(QTextFormat::IsAnchor)}) {
+        if (format.hasProperty(property))
+            return false;
+    }
+    return true;
+}
+
+// The one colour everything under the text was filled with, if it is one: the view's own
+// background (no style sheet drawing it, no picture, no transparency).
+bool plainBackdrop(const QPainter *painter, QRgb *color)
+{
+    const QPaintDevice *device = painter->device();
+    if (!device || device->devType() != QInternal::Widget)
+        return false;
+    const auto *widget = static_cast<const QWidget *>(device);
+    if (!widget->autoFillBackground() || widget->testAttribute(Qt::WA_StyledBackground) ||
+        widget->testAttribute(Qt::WA_TranslucentBackground))
+        return false;
+    const QBrush &brush = widget->palette().brush(widget->backgroundRole());
+    if (brush.style() != Qt::SolidPattern || brush.color().alpha() != 255)
+        return false;
+    *color = brush.color().rgba();
+    return true;
+}
+
+} // namespace
+
+// At line rate every line in view is new at each update; copying its words is a fraction of the
+// cost of blending their glyphs. Anything the copies might not reproduce pixel for pixel (a
+// selection, a cursor, formats, a background of more than one colour, scaling, words that touch)
+// leaves the whole paint to Qt's own drawing.
+bool ReceiveLayout::drawFromTiles(QPainter *painter, const PaintContext &context, int first, const QRectF &clip) const
+{
+    WordTiles::Look look;
+    if (!tilesEnabled || !context.selections.isEmpty() || context.cursorPosition != -1 || !WordTiles::suits(painter) ||
+        !plainBackdrop(painter, &look.backdrop))
+        return false;
+    look.pen = context.palette.color(QPalette::Text).rgba();
+    look.hints = painter->renderHints();
+
+    QVarLengthArray<QRect, 16> inks;
+    placedWords.clear();
+    int n = first;
+    for (QTextBlock block = document()->findBlockByNumber(n); block.isValid() && n < places.size();
+         block = block.next(), ++n) {
+        if (context.clip.isValid() && real(places[n].top) > context.clip.bottom())
+            break;
+        if (!block.isVisible())
+            continue;
+        ensureLaidOut(block);
+        const QTextLayout *layout = block.layout();
+        const QPointF at = layout->position();
+        const QRectF r = layout->boundingRect().translated(at);
+        if (context.clip.isValid() && (r.bottom() < context.clip.y() || r.top() > context.clip.bottom()))
+            continue;
+        if (block.blockFormat().hasProperty(QTextFormat::BackgroundBrush) || !layout->formats().isEmpty() ||
+            !layout->preeditAreaText().isEmpty())
+            return false;
+        for (QTextBlock::iterator it = block.begin(); !it.atEnd(); ++it) {
+            if (!plainFormat(it.fragment().charFormat()))
+                return false;
+        }
+        // The lines QTextLayout::draw() would draw for this clip.
+        for (int i = 0; i < layout->lineCount(); ++i) {
+            const QTextLine line = layout->lineAt(i);
+            const qreal top = at.y() + line.y();
+            if (top > clip.bottom())
+                break;
+            if (top + line.height() < clip.top())
+                continue;
+            QRect ink;
+            if (!wordTiles.tileLine(line, at, look, placedWords, ink))
+                return false;
+            if (!ink.isEmpty())
+                inks.append(ink);
+        }
+    }
+    // Lines whose pixels meet (a tall glyph, a tight line spacing) are blended by Qt, not copied.
+    for (int i = 0; i < inks.size(); ++i) {
+        for (int j = i + 1; j < inks.size(); ++j) {
+            if (inks[i].intersects(inks[j]))
+                return false;
+        }
+    }
+    for (const WordTiles::Placed &word : qAsConst(placedWords))
+        painter->drawImage(word.at, word.image);
+    return true;
 }
 
 int ReceiveLayout::hitTest(const QPointF &point, Qt::HitTestAccuracy accuracy) const
@@ -533,6 +652,12 @@ int ReceiveLayout::hitTest(const QPointF &point, Qt::HitTestAccuracy accuracy) c
                 // An anchor is hit over the whole of its characters, not only their left halves.
                 offset = line.xToCursor(inBlock.x(), accuracy == Qt::ExactHit ? QTextLine::CursorOnCharacter
                                                                               : QTextLine::CursorBetweenCharacters);
+                // Right of a wrapped line Qt puts the cursor before the blank it wrapped at, except
+                // on a paragraph's last line; a cut's last line is not the text's last.
+                const int end = line.textStart() + line.textLength();
+                if (i == layout->lineCount() - 1 && block.next().isValid() && offset == end && end > 0 &&
+                    block.text().at(end - 1).isSpace() && inBlock.x() > line.cursorToX(end))
+                    --offset;
                 break;
             }
         }

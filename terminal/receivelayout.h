@@ -8,6 +8,8 @@
 #include <QTextOption>
 #include <QVector>
 
+#include "wordtiles.h"
+
 class QTextBlock;
 class QTextBlockFormat;
 class QTextLayout;
@@ -33,6 +35,10 @@ public:
     QSizeF documentSize() const override;
     QRectF frameBoundingRect(QTextFrame *frame) const override;
     QRectF blockBoundingRect(const QTextBlock &block) const override;
+
+    // Whether words may be drawn from copies (see WordTiles); on unless switched off, so that a
+    // test can set the two side by side.
+    void setWordTiles(bool on) { tilesEnabled = on; }
 
 protected:
     void documentChanged(int from, int charsRemoved, int charsAdded) override;
@@ -75,6 +81,7 @@ private:
     qreal dpiScale() const;
     void drawBlock(QPainter *painter, const PaintContext &context, const QTextBlock &block,
                    const QRectF &frameClip) const;
+    bool drawFromTiles(QPainter *painter, const PaintContext &context, int first, const QRectF &clip) const;
 
     QVector<Place> places;
     LayoutInputs laidOutWith;
@@ -91,6 +98,9 @@ private:
     qint64 frameBottom = 0; // margin, border and padding below the last paragraph
     qint64 contentBottom = 0;
     mutable qint64 widest = 0;
+    bool tilesEnabled = true;
+    mutable WordTiles wordTiles;
+    mutable QVector<WordTiles::Placed> placedWords;
 };
 
 // The receive box's scroll bars. At full line rate the range grows at every screen update, while the

@@ -27,6 +27,7 @@ private slots:
     void notificationWithoutBytes();
     void parameterReplyIsNotTerminalData();
     void writeAcknowledgementIsShownAndCounted();
+    void wrapPointsSurviveParagraphCuts_data();
     void wrapPointsSurviveParagraphCuts();
     void noByteLostOrDoubledAcrossCuts_data();
     void noByteLostOrDoubledAcrossCuts();
@@ -188,13 +189,38 @@ void joinParagraphs(QTextDocument *doc)
 
 } // namespace
 
+void TestReceive::wrapPointsSurviveParagraphCuts_data()
+{
+    // Whatever the colours and however the background is drawn, the box shows what Qt would.
+    QTest::addColumn<QString>("styleSheet");
+    QTest::addColumn<bool>("lightOnDark");
+    QTest::newRow("form look") << QString() << false;
+    QTest::newRow("light text on dark") << QString() << true;
+    QTest::newRow("gradient style sheet")
+        << "QTextBrowser { color: navy; background: qlineargradient(x1: 0, y1: 0, x2: 1, y2: 1, stop: 0 white, "
+           "stop: 1 yellow); }"
+        << false;
+}
+
 void TestReceive::wrapPointsSurviveParagraphCuts()
 {
+    QFETCH(QString, styleSheet);
+    QFETCH(bool, lightOnDark);
     TerminalSession s;
+    s.ui->textBrowser->setStyleSheet(styleSheet);
+    if (lightOnDark) {
+        QPalette palette = s.ui->textBrowser->palette();
+        palette.setColor(QPalette::Base, QColor(20, 24, 40));
+        palette.setColor(QPalette::Text, QColor(230, 220, 120));
+        s.ui->textBrowser->setPalette(palette);
+    }
     QVERIFY(s.open());
     QByteArray all;
     for (int i = 0; i < 400; ++i) {
-        const QByteArray block = QByteArray::fromHex("0102030405060708091011121314").right(1 + i % 14);
+        // Every byte value, so that every pair is drawn at the sub-pixel positions the font reaches.
+        QByteArray block(1 + i % 14, Qt::Uninitialized);
+        for (int k = 0; k < block.size(); ++k)
+            block[k] = char((i * 13 + k) & 0xff);
         QVERIFY(s.deliver(block, TerminalSession::CountedOnly));
         all += block;
     }
