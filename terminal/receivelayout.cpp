@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <optional>
 
 namespace {
 
@@ -34,6 +35,46 @@ qreal real(qint64 value)
 {
     return qreal(value) / 64;
 }
+
+// The box's paragraphs are pieces of one text, cut at line starts, and Qt treats a paragraph's
+// last line apart: it counts the trailing blank as text, with its width, and marks a selection
+// running past it with a stub for the paragraph end. While one of these lives, the last line of a
+// cut is what the same line is where the text wraps: its blanks held apart, and a line after it
+// (never drawn, far below any clip), so that Qt's drawing and hit testing treat it as any other.
+class AsWrapped {
+public:
+    AsWrapped(const QTextLayout *layout, const QString &text)
+        : lines(layout->engine()->lines)
+        , asLaidOut(lines.last())
+    {
+        QScriptLine &last = lines.last();
+        int blanks = 0;
+        while (blanks < last.length && text.at(last.from + last.length - 1 - blanks).isSpace())
+            ++blanks;
+        if (blanks > 0) {
+            const QTextLine line = layout->lineAt(layout->lineCount() - 1);
+            const int end = last.from + last.length;
+            last.textWidth -= QFixed::fromReal(line.cursorToX(end)) - QFixed::fromReal(line.cursorToX(end - blanks));
+            last.length -= blanks;
+            last.trailingSpaces += blanks;
+        }
+        QScriptLine beyond;
+        beyond.from = text.size();
+        beyond.y = QFixed::fromFixed(INT_MAX / 2);
+        lines.append(beyond);
+    }
+    ~AsWrapped()
+    {
+        lines.removeLast();
+        lines.last() = asLaidOut;
+    }
+    AsWrapped(const AsWrapped &) = delete;
+    AsWrapped &operator=(const AsWrapped &) = delete;
+
+private:
+    QScriptLineArray &lines;
+    const QScriptLine asLaidOut;
+};
 
 } // namespace
 
@@ -445,45 +486,19 @@ void ReceiveLayout::drawBlock(QPainter *painter, const PaintContext &context, co
         }
     }
 
-    // The box's paragraphs are pieces of one text, cut at line starts. Qt marks a selected paragraph
-    // end with a stub after the last line; a selection that runs on past a cut would show one at
-    // every cut. So while drawing, a line that is never drawn (far below any clip) follows the
-    // last one, which then draws as any other line does.
-    QScriptLineArray &lines = layout->engine()->lines;
+    // A selection that runs on past a cut would show a paragraph end's stub at every cut.
     bool runsOn = false;
     if (block.next().isValid()) {
         for (const QTextLayout::FormatRange &range : qAsConst(selections))
             runsOn = runsOn || range.start + range.length >= length - 1;
     }
-    // The last line counts its trailing blank as text, with its width; a line the text wraps at
-    // holds it apart, so a selection running on past it leaves it unmarked. Drawn the same way.
-    QScriptLine asLaidOut;
-    if (runsOn) {
-        QScriptLine &last = lines.last();
-        asLaidOut = last;
-        const QString text = block.text();
-        int blanks = 0;
-        while (blanks < last.length && text.at(last.from + last.length - 1 - blanks).isSpace())
-            ++blanks;
-        if (blanks > 0) {
-            const QTextLine line = layout->lineAt(layout->lineCount() - 1);
-            const int end = last.from + last.length;
-            last.textWidth -= QFixed::fromReal(line.cursorToX(end)) - QFixed::fromReal(line.cursorToX(end - blanks));
-            last.length -= blanks;
-            last.trailingSpaces += blanks;
-        }
-        QScriptLine beyond;
-        beyond.from = length - 1;
-        beyond.y = QFixed::fromFixed(INT_MAX / 2);
-        lines.append(beyond);
-    }
+    std::optional<AsWrapped> wrapped;
+    if (runsOn)
+        wrapped.emplace(layout, block.text());
     const QPen oldPen = painter->pen();
     painter->setPen(context.palette.color(QPalette::Text));
     layout->draw(painter, QPointF(), selections, context.clip.isValid() ? (context.clip & frameClip) : frameClip);
-    if (runsOn) {
-        lines.removeLast();
-        lines.last() = asLaidOut;
-    }
+    wrapped.reset();
     if ((context.cursorPosition >= position && context.cursorPosition < position + length) ||
         (context.cursorPosition < -1 && !layout->preeditAreaText().isEmpty())) {
         const int at = context.cursorPosition < -1 ? layout->preeditAreaPosition() - (context.cursorPosition + 2)
@@ -639,7 +654,11 @@ int ReceiveLayout::hitTest(const QPointF &point, Qt::HitTestAccuracy accuracy) c
     } else {
         const QPointF inBlock = point - layout->position();
         int offset = 0;
-        for (int i = 0; i < layout->lineCount(); ++i) {
+        const int lineCount = layout->lineCount();
+        std::optional<AsWrapped> wrapped;
+        if (block.next().isValid() && lineCount > 0)
+            wrapped.emplace(layout, block.text());
+        for (int i = 0; i < lineCount; ++i) {
             const QTextLine line = layout->lineAt(i);
             const QRectF lineRect = line.naturalTextRect();
             if (lineRect.top() > inBlock.y()) {
@@ -652,12 +671,6 @@ int ReceiveLayout::hitTest(const QPointF &point, Qt::HitTestAccuracy accuracy) c
                 // An anchor is hit over the whole of its characters, not only their left halves.
                 offset = line.xToCursor(inBlock.x(), accuracy == Qt::ExactHit ? QTextLine::CursorOnCharacter
                                                                               : QTextLine::CursorBetweenCharacters);
-                // Right of a wrapped line Qt puts the cursor before the blank it wrapped at, except
-                // on a paragraph's last line; a cut's last line is not the text's last.
-                const int end = line.textStart() + line.textLength();
-                if (i == layout->lineCount() - 1 && block.next().isValid() && offset == end && end > 0 &&
-                    block.text().at(end - 1).isSpace() && inBlock.x() > line.cursorToX(end))
-                    --offset;
                 break;
             }
         }
