@@ -493,7 +493,7 @@ void ReceiveLayout::drawBlock(QPainter *painter, const PaintContext &context, co
             runsOn = runsOn || range.start + range.length >= length - 1;
     }
     std::optional<AsWrapped> wrapped;
-    if (runsOn)
+    if (runsOn && layout->lineCount() > 0)
         wrapped.emplace(layout, block.text());
     const QPen oldPen = painter->pen();
     painter->setPen(context.palette.color(QPalette::Text));
