@@ -457,9 +457,6 @@ void ReceiveLayout::drawBlock(QPainter *painter, const PaintContext &context, co
 {
     const QTextLayout *layout = block.layout();
     const QRectF r = layout->boundingRect().translated(layout->position());
-    if (context.clip.isValid() && (r.bottom() < context.clip.y() || r.top() > context.clip.bottom()))
-        return;
-
     const QBrush background = block.blockFormat().background();
     if (background != Qt::NoBrush) {
         painter->save();
@@ -519,6 +516,18 @@ void ReceiveLayout::draw(QPainter *painter, const PaintContext &context)
     int n = context.clip.isValid() ? qMax(0, blockAt(fixed(context.clip.top())) - 1) : 0;
     if (drawFromTiles(painter, context, n, context.clip.isValid() ? (context.clip & frameClip) : frameClip))
         return;
+    forEachDrawnBlock(context, n, [&](const QTextBlock &block) {
+        drawBlock(painter, context, block, frameClip);
+        return true;
+    });
+}
+
+// Walks the paragraphs from the `first` that a paint for `context` touches, each laid out, until
+// `visit` returns false; false if it did.
+bool ReceiveLayout::forEachDrawnBlock(const PaintContext &context, int first,
+                                      const std::function<bool(const QTextBlock &)> &visit) const
+{
+    int n = first;
     for (QTextBlock block = document()->findBlockByNumber(n); block.isValid() && n < places.size();
          block = block.next(), ++n) {
         if (context.clip.isValid() && real(places[n].top) > context.clip.bottom())
@@ -526,8 +535,14 @@ void ReceiveLayout::draw(QPainter *painter, const PaintContext &context)
         if (!block.isVisible())
             continue;
         ensureLaidOut(block);
-        drawBlock(painter, context, block, frameClip);
+        const QTextLayout *layout = block.layout();
+        const QRectF r = layout->boundingRect().translated(layout->position());
+        if (context.clip.isValid() && (r.bottom() < context.clip.y() || r.top() > context.clip.bottom()))
+            continue;
+        if (!visit(block))
+            return false;
     }
+    return true;
 }
 
 namespace {
@@ -580,19 +595,9 @@ bool ReceiveLayout::drawFromTiles(QPainter *painter, const PaintContext &context
 
     QVarLengthArray<QRect, 16> inks;
     placedWords.clear();
-    int n = first;
-    for (QTextBlock block = document()->findBlockByNumber(n); block.isValid() && n < places.size();
-         block = block.next(), ++n) {
-        if (context.clip.isValid() && real(places[n].top) > context.clip.bottom())
-            break;
-        if (!block.isVisible())
-            continue;
-        ensureLaidOut(block);
+    const bool plain = forEachDrawnBlock(context, first, [&](const QTextBlock &block) {
         const QTextLayout *layout = block.layout();
         const QPointF at = layout->position();
-        const QRectF r = layout->boundingRect().translated(at);
-        if (context.clip.isValid() && (r.bottom() < context.clip.y() || r.top() > context.clip.bottom()))
-            continue;
         if (block.blockFormat().hasProperty(QTextFormat::BackgroundBrush) || !layout->formats().isEmpty() ||
             !layout->preeditAreaText().isEmpty())
             return false;
@@ -614,7 +619,10 @@ bool ReceiveLayout::drawFromTiles(QPainter *painter, const PaintContext &context
             if (!ink.isEmpty())
                 inks.append(ink);
         }
-    }
+        return true;
+    });
+    if (!plain)
+        return false;
     // Lines whose pixels meet (a tall glyph, a tight line spacing) are blended by Qt, not copied.
     for (int i = 0; i < inks.size(); ++i) {
         for (int j = i + 1; j < inks.size(); ++j) {

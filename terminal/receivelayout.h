@@ -8,6 +8,8 @@
 #include <QTextOption>
 #include <QVector>
 
+#include <functional>
+
 #include "wordtiles.h"
 
 class QTextBlock;
@@ -82,6 +84,8 @@ private:
     void drawBlock(QPainter *painter, const PaintContext &context, const QTextBlock &block,
                    const QRectF &frameClip) const;
     bool drawFromTiles(QPainter *painter, const PaintContext &context, int first, const QRectF &clip) const;
+    bool forEachDrawnBlock(const PaintContext &context, int first,
+                           const std::function<bool(const QTextBlock &)> &visit) const;
 
     QVector<Place> places;
     LayoutInputs laidOutWith;
