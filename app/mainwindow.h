@@ -44,6 +44,9 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // What the window needs from the application object; call before it is created.
+    static void prepareApplication();
+
     // The receive box keeps at least this many characters of history: a whole day of the default
     // 100 ms link test.
     static constexpr int defaultReceiveHistory = 40000000;

@@ -170,6 +170,8 @@ private:
 
 int main(int argc, char *argv[])
 {
+    // As the program itself starts, so that what is measured is what users run.
+    MainWindow::prepareApplication();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("talven-linerate-window"));
     QCommandLineParser parser;
