@@ -91,10 +91,11 @@ private:
     QTimer *displayTimer;
     // At most one update every displaySpacing ms: a stream shows that often, a block after a quiet
     // spell almost at once. lastDisplayAt is displayClock's reading (ms, from construction) at the
-    // last update that showed something.
+    // last update that showed something, pendingSince at the arrival of the oldest block not shown.
     int displaySpacing;
     QElapsedTimer displayClock;
     qint64 lastDisplayAt;
+    qint64 pendingSince;
     // The send box as the complete-reception test compares it (blanks and zeros removed), worked
     // out again only when the box has changed.
     QString matchText;

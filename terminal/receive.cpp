@@ -184,12 +184,18 @@ void MainWindow::readMyCom()
     countersPending = true;
     for (hexPos = 0, byteNo = 0; byteNo < rxBytes.size(); hexPos += 2, ++byteNo)
         pendingHex += hexPair(static_cast<unsigned char>(rxBytes.at(byteNo)));
+    // At most one update every displaySpacing, and no block waits longer than that for it; after a
+    // quiet spell, only for the rest of the burst. In a stream the update comes with the first block
+    // that finds it due, rather than from a wake-up of its own between two blocks: at 32-byte pieces
+    // (one every 16.7 ms) that is every third piece, 20 updates a second, none woken for.
+    const qint64 now = displayClock.elapsed();
+    const qint64 spacing = displaySpacing;
     if (!displayTimer->isActive()) {
-        // At most one update every displaySpacing: a stream is shown that often, and nothing waits
-        // longer than that; after a quiet spell, only for the rest of the burst.
-        const qint64 sinceLast = displayClock.elapsed() - lastDisplayAt;
-        const qint64 spacing = displaySpacing;
-        displayTimer->start(int(qBound(qMin(kBurstGatherMs, spacing), spacing - sinceLast, spacing)));
+        pendingSince = now;
+        const qint64 sinceLast = now - lastDisplayAt;
+        displayTimer->start(int(sinceLast >= spacing ? qMin(kBurstGatherMs, spacing) : spacing));
+    } else if (now - lastDisplayAt >= spacing && now - pendingSince >= qMin(kBurstGatherMs, spacing)) {
+        flushReceiveDisplay();
     }
 
     confirmPendingWrites();
