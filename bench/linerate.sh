@@ -6,7 +6,7 @@
 # /proc/PID/stat) and the X server's are read over the measuring interval, after a warm-up.
 #
 #   bench/linerate.sh [--seconds N] [--warm-up N] [--quick] [--no-peers] [--pieces "1 14 32 4096"]
-#                     [--programs "talven cutecom gtkterm"] [--build-dir DIR]
+#                     [--programs "talven cutecom gtkterm printer"] [--build-dir DIR]
 #
 #   --seconds N   measuring interval per run (default 60)
 #   --warm-up N   seconds between opening the port and the first reading (default 5)
@@ -27,6 +27,8 @@
 #            the modem lines fails with ENOTTY); bench/pty-shim.c, preloaded, gives it the answers
 #            of a serial device without those lines. If it still does not keep the port open, the
 #            table says so instead of a figure.
+#   printer  bench/hexprinter.py, no window: poll, read, hex to /dev/null. The floor of the same
+#            feed on the same machine in the same run: what the wake-ups alone cost.
 # Peers are best-effort: a peer that cannot be driven is reported, not a failure.
 #
 # Then, for Talven, the latency from bytes written to the line to the paint of the receive box that
@@ -55,13 +57,13 @@ while [ $# -gt 0 ]; do
     --programs) chosen=$2; shift 2 ;;
     --pieces) pieces=$2; shift 2 ;;
     --build-dir) build=$2; shift 2 ;;
-    -h | --help) sed -n '2,36p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,38p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "linerate.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
     esac
 done
 
 programs=(talven)
-[ "$peers" -eq 0 ] || programs+=(cutecom gtkterm)
+[ "$peers" -eq 0 ] || programs+=(cutecom gtkterm printer)
 [ -z "$chosen" ] || read -r -a programs <<<"$chosen"
 bench_packages=(xvfb xdotool)
 for program in "${programs[@]}"; do
@@ -69,7 +71,8 @@ for program in "${programs[@]}"; do
     talven) ;;
     cutecom) bench_packages+=(cutecom) ;;
     gtkterm) bench_packages+=(gtkterm gcc) ;; # gcc for the shim
-    *) echo "linerate.sh: no program \"$program\" (talven, cutecom, gtkterm)" >&2; exit 2 ;;
+    printer) bench_packages+=(python3) ;;
+    *) echo "linerate.sh: no program \"$program\" (talven, cutecom, gtkterm, printer)" >&2; exit 2 ;;
     esac
 done
 install_build_packages "${bench_packages[@]}"
@@ -218,11 +221,22 @@ EOF
         holds_device "$prog_pid" "$device" ||
             { why="GTKTerm did not keep $device open: $(tr '\n' ' ' <"$work/program.log")"; return 1; }
         ;;
+    printer)
+        python3 bench/hexprinter.py "$device" >"$work/program.log" 2>&1 &
+        prog_pid=$!
+        for _ in $(seq 50); do
+            grep -q '^open$' "$work/program.log" && return 0
+            kill -0 "$prog_pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        why="the hex printer did not open $device: $(tr '\n' ' ' <"$work/program.log")"
+        return 1
+        ;;
     esac
 }
 
 declare -A result xresult
-for program in talven cutecom gtkterm; do
+for program in talven cutecom gtkterm printer; do
     for row in $pieces idle; do
         result[$program,$row]="-"
         xresult[$program,$row]="-"
@@ -275,7 +289,7 @@ echo "CPU share of one core over $seconds s at 1,920 B/s (19,200 baud), Xvfb dis
 echo
 header="| 1,920 B/s in pieces of | Talven | X server (Talven)"
 rule="|---|---|---"
-[ "$peers" -eq 0 ] || { header+=" | CuteCom (hex view) | X server (CuteCom) | GTKTerm (hex view) | X server (GTKTerm)"; rule+="|---|---|---|---"; }
+[ "$peers" -eq 0 ] || { header+=" | CuteCom (hex view) | X server (CuteCom) | GTKTerm (hex view) | X server (GTKTerm) | hex printer, no window"; rule+="|---|---|---|---|---"; }
 echo "$header |"
 echo "$rule|"
 for row in "${rows[@]}"; do
@@ -283,7 +297,7 @@ for row in "${rows[@]}"; do
     [ "$row" = 1 ] && label="1 byte"
     [ "$row" = idle ] && label="port open, no data"
     line="| $label | ${result[talven,$row]} | ${xresult[talven,$row]}"
-    [ "$peers" -eq 0 ] || line+=" | ${result[cutecom,$row]} | ${xresult[cutecom,$row]} | ${result[gtkterm,$row]} | ${xresult[gtkterm,$row]}"
+    [ "$peers" -eq 0 ] || line+=" | ${result[cutecom,$row]} | ${xresult[cutecom,$row]} | ${result[gtkterm,$row]} | ${xresult[gtkterm,$row]} | ${result[printer,$row]}"
     echo "$line |"
 done
 echo
