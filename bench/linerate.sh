@@ -6,12 +6,22 @@
 # /proc/PID/stat) and the X server's are read over the measuring interval, after a warm-up.
 #
 #   bench/linerate.sh [--seconds N] [--warm-up N] [--quick] [--no-peers] [--pieces "1 14 32 4096"]
-#                     [--programs "talven cutecom gtkterm printer"] [--build-dir DIR]
+#                     [--programs "talven cutecom gtkterm printer"] [--cpu N | --no-pin]
+#                     [--build-dir DIR]
 #
 #   --seconds N   measuring interval per run (default 60)
 #   --warm-up N   seconds between opening the port and the first reading (default 5)
 #   --quick       10-second runs after a 3-second warm-up, to see that it all works
 #   --no-peers    Talven only
+#   --cpu N       the CPU that the feed, the program and the X server are all kept on (default: the
+#                 last one)
+#   --no-pin      let the scheduler place them
+#
+# Why one CPU: on a virtual machine, waking a program whose virtual CPU is idle costs the host a
+# switch back into that CPU, and the guest charges the time to the program woken. A bare hex
+# printer fed 14-byte pieces took 0.3-0.7 % of a core with the feed on its own CPU and 5.6-10 %
+# with it on the other one, in consecutive runs; unpinned, a row measured whichever the scheduler
+# chose. On one CPU every program pays the same wake-ups, and only its own work differs.
 #
 # The programs under test:
 #   Talven   bench/linerate_window.cpp: the real MainWindow, its port name pointed at the device
@@ -48,16 +58,19 @@ peers=1
 pieces="1 14 32 4096"
 build=build-bench
 chosen=
+cpu=$(($(nproc) - 1))
 while [ $# -gt 0 ]; do
     case "$1" in
     --seconds) seconds=$2; shift 2 ;;
     --warm-up) warmup=$2; shift 2 ;;
     --quick) seconds=10; warmup=3; shift ;;
     --no-peers) peers=0; shift ;;
+    --cpu) cpu=$2; shift 2 ;;
+    --no-pin) cpu=; shift ;;
     --programs) chosen=$2; shift 2 ;;
     --pieces) pieces=$2; shift 2 ;;
     --build-dir) build=$2; shift 2 ;;
-    -h | --help) sed -n '2,38p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,48p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "linerate.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
     esac
 done
@@ -81,6 +94,9 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 cmake --build "$build" -j"$(nproc)" --target talven-linerate-window talven-radiosim
 window="$build/bench/talven-linerate-window"
+# Every process of a row on the one CPU, or as the scheduler likes.
+pin=()
+[ -z "$cpu" ] || pin=(taskset -c "$cpu")
 sim="$build/tools/radiosim/talven-radiosim"
 
 work=$(mktemp -d)
@@ -109,7 +125,7 @@ for n in $(seq 90 120); do
     fi
 done
 [ -n "$display" ] || { echo "linerate.sh: no free X display number" >&2; exit 1; }
-Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+"${pin[@]}" Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
 xvfb=$!
 for _ in $(seq 50); do
     [ -e "/tmp/.X11-unix/X$display" ] && break
@@ -137,7 +153,7 @@ start_line() {
     local row=$1 args=(--baud 19200)
     # "idle" is a module that speaks only when spoken to: the port is open and no data comes.
     [ "$row" = idle ] || args+=(--stream --pace --piece "$row")
-    "$sim" "${args[@]}" >"$work/device" 2>"$work/simulator.log" &
+    "${pin[@]}" "$sim" "${args[@]}" >"$work/device" 2>"$work/simulator.log" &
     sim_pid=$!
     device=
     for _ in $(seq 50); do
@@ -156,7 +172,7 @@ start_program() {
     local program=$1 w
     case "$program" in
     talven)
-        "$window" --rate 19200 --seconds $((warmup + seconds + 5)) "$device" >"$work/program.log" 2>&1 &
+        "${pin[@]}" "$window" --rate 19200 --seconds $((warmup + seconds + 5)) "$device" >"$work/program.log" 2>&1 &
         prog_pid=$!
         for _ in $(seq 100); do
             grep -q '^open$' "$work/program.log" && return 0
@@ -183,7 +199,7 @@ start_program() {
 1\\showTimestamp=false
 size=1
 EOF
-        cutecom >"$work/program.log" 2>&1 &
+        "${pin[@]}" cutecom >"$work/program.log" 2>&1 &
         prog_pid=$!
         sleep 3
         w=$(xdotool search --onlyvisible --pid "$prog_pid" 2>/dev/null | head -n 1 || true)
@@ -209,7 +225,7 @@ EOF
             cc -shared -fPIC -O2 -o "$work/pty-shim.so" bench/pty-shim.c -ldl ||
                 { why="bench/pty-shim.c did not build"; return 1; }
         fi
-        LD_PRELOAD="$work/pty-shim.so" gtkterm --port "$device" --speed 19200 >"$work/program.log" 2>&1 &
+        LD_PRELOAD="$work/pty-shim.so" "${pin[@]}" gtkterm --port "$device" --speed 19200 >"$work/program.log" 2>&1 &
         prog_pid=$!
         sleep 3
         w=$(xdotool search --onlyvisible --pid "$prog_pid" 2>/dev/null | tail -n 1 || true)
@@ -222,7 +238,7 @@ EOF
             { why="GTKTerm did not keep $device open: $(tr '\n' ' ' <"$work/program.log")"; return 1; }
         ;;
     printer)
-        python3 bench/hexprinter.py "$device" >"$work/program.log" 2>&1 &
+        "${pin[@]}" python3 bench/hexprinter.py "$device" >"$work/program.log" 2>&1 &
         prog_pid=$!
         for _ in $(seq 50); do
             grep -q '^open$' "$work/program.log" && return 0
@@ -285,7 +301,9 @@ for program in "${programs[@]}"; do
 done
 
 echo
-echo "CPU share of one core over $seconds s at 1,920 B/s (19,200 baud), Xvfb display, after a ${warmup}-s warm-up"
+where="all on CPU $cpu"
+[ -n "$cpu" ] || where="placed by the scheduler"
+echo "CPU share of one core over $seconds s at 1,920 B/s (19,200 baud), Xvfb display, after a ${warmup}-s warm-up; feed, program and X server $where"
 echo
 header="| 1,920 B/s in pieces of | Talven | X server (Talven)"
 rule="|---|---|---"
@@ -308,7 +326,7 @@ done
 if [[ " ${programs[*]} " == *" talven "* ]]; then
     echo
     for row in $pieces; do
-        "$window" --latency --piece "$row" --seconds "$seconds" 2>/dev/null | grep '^latency:' ||
+        "${pin[@]}" "$window" --latency --piece "$row" --seconds "$seconds" 2>/dev/null | grep '^latency:' ||
             echo "latency, $row-byte pieces: the run failed"
     done
 fi
