@@ -2,12 +2,16 @@
 # Soak test: Talven's window in a long auto-send link test against the module simulator in echo
 # mode, headless, with memory, CPU time and the counters sampled as it runs.
 #
-#   tools/soak.sh [--build-dir DIR] [--simulator 'OPTIONS'] [--minutes N | --seconds N] [other talven-soak options]
+#   tools/soak.sh [--build-dir DIR] [--simulator 'OPTIONS'] [--cpu N | --no-pin] [--minutes N | --seconds N]
+#                 [other talven-soak options]
 #
 # As root on a fresh Debian 12 it first installs what is missing (the packages tools/dev installs)
 # and builds the two programs it needs in DIR (default build). --simulator gives the far end's
 # options (default --echo; its --baud follows talven-soak's --rate unless given). Every other option
 # goes to talven-soak (`talven-soak --help`). Exits 0 when the run passes, 1 when it fails.
+# The simulator and the window are kept on one CPU (--cpu N, default the last one; --no-pin leaves
+# them to the scheduler): on a virtual machine, a wake-up across CPUs costs many times what it does
+# on one, and the CPU figure would measure where the scheduler put the two (see bench/linerate.sh).
 # Full line rate in 1-byte pieces for half an hour:
 #   tools/soak.sh --simulator '--stream --pace --piece 1' --rate 19200 --listen --minutes 30 --max-cpu 4
 set -euo pipefail
@@ -16,6 +20,7 @@ cd "$(dirname "$0")/.."
 source tools/lib.sh
 
 build=build
+cpu=$(($(nproc) - 1))
 simulator_args=(--echo)
 soak_args=()
 while [ $# -gt 0 ]; do
@@ -34,8 +39,17 @@ while [ $# -gt 0 ]; do
         read -r -a simulator_args <<<"$2"
         shift 2
         ;;
+    --cpu)
+        [ $# -ge 2 ] || { echo "soak.sh: --cpu needs a CPU number" >&2; exit 2; }
+        cpu=$2
+        shift 2
+        ;;
+    --no-pin)
+        cpu=
+        shift
+        ;;
     -h | --help)
-        sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
         exit 0
         ;;
     *)
@@ -79,7 +93,9 @@ for ((i = 0; i < ${#soak_args[@]}; i++)); do
 done
 [[ " ${simulator_args[*]} " == *" --baud "* ]] || simulator_args+=(--baud "$rate")
 
-"$sim" "${simulator_args[@]}" >"$work/device" 2>"$work/simulator.log" &
+pin=()
+[ -z "$cpu" ] || pin=(taskset -c "$cpu")
+"${pin[@]}" "$sim" "${simulator_args[@]}" >"$work/device" 2>"$work/simulator.log" &
 sim_pid=$!
 
 # The simulator prints the device to open alone on its first line.
@@ -102,7 +118,7 @@ fi
 # Offscreen needs no display; a runtime directory of its own keeps Qt from complaining about it.
 mkdir -p -m 700 "$work/runtime"
 status=0
-QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work/runtime" "$soak" "${soak_args[@]}" "$device" || status=$?
+QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work/runtime" "${pin[@]}" "$soak" "${soak_args[@]}" "$device" || status=$?
 
 if ! kill -0 "$sim_pid" 2>/dev/null; then
     echo "soak.sh: the simulator stopped during the run:" >&2
