@@ -166,6 +166,18 @@ start_line() {
     exit 1
 }
 
+# Waits up to 10 s for $prog_pid to print "open" (Talven's window and the hex printer do, once the
+# port is open); otherwise sets $why to $1 and what the program printed, and returns 1.
+said_open() {
+    for _ in $(seq 100); do
+        grep -q '^open$' "$work/program.log" && return 0
+        kill -0 "$prog_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    why="$1: $(tr '\n' ' ' <"$work/program.log")"
+    return 1
+}
+
 # Starts one program on $device, driven into hex view with the port open; sets $prog_pid, or
 # sets $why and returns 1.
 start_program() {
@@ -174,13 +186,7 @@ start_program() {
     talven)
         "${pin[@]}" "$window" --rate 19200 --seconds $((warmup + seconds + 5)) "$device" >"$work/program.log" 2>&1 &
         prog_pid=$!
-        for _ in $(seq 100); do
-            grep -q '^open$' "$work/program.log" && return 0
-            kill -0 "$prog_pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        why="the window did not open the port: $(tr '\n' ' ' <"$work/program.log")"
-        return 1
+        said_open "the window did not open the port"
         ;;
     cutecom)
         mkdir -p "$XDG_CONFIG_HOME/CuteCom"
@@ -240,13 +246,7 @@ EOF
     printer)
         "${pin[@]}" python3 bench/hexprinter.py "$device" >"$work/program.log" 2>&1 &
         prog_pid=$!
-        for _ in $(seq 50); do
-            grep -q '^open$' "$work/program.log" && return 0
-            kill -0 "$prog_pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        why="the hex printer did not open $device: $(tr '\n' ' ' <"$work/program.log")"
-        return 1
+        said_open "the hex printer did not open $device"
         ;;
     esac
 }
