@@ -5,12 +5,15 @@
 # and no data. Each program runs alone on an Xvfb display; its CPU time (utime + stime from
 # /proc/PID/stat) and the X server's are read over the measuring interval, after a warm-up.
 #
-#   bench/linerate.sh [--seconds N] [--warm-up N] [--quick] [--no-peers] [--pieces "1 14 32 4096"]
-#                     [--programs "talven cutecom gtkterm printer"] [--cpu N | --no-pin]
-#                     [--build-dir DIR]
+#   bench/linerate.sh [--seconds N] [--warm-up N] [--rounds N] [--quick] [--no-peers]
+#                     [--pieces "1 14 32 4096"] [--programs "talven cutecom gtkterm printer qtreader"]
+#                     [--cpu N | --no-pin] [--build-dir DIR]
 #
 #   --seconds N   measuring interval per run (default 60)
 #   --warm-up N   seconds between opening the port and the first reading (default 5)
+#   --rounds N    measure every row of every program N times (default 1); a row's programs take
+#                 turns, so that each round compares them under the same conditions. With more than
+#                 one round a cell shows the median and, in brackets, the lowest and highest.
 #   --quick       10-second runs after a 3-second warm-up, to see that it all works
 #   --no-peers    Talven only
 #   --cpu N       the CPU that the feed, the program and the X server are all kept on (default: the
@@ -39,6 +42,9 @@
 #            table says so instead of a figure.
 #   printer  bench/hexprinter.py, no window: poll, read, hex to /dev/null. The floor of the same
 #            feed on the same machine in the same run: what the wake-ups alone cost.
+#   qtreader bench/qtreader.cpp, no window: a QSerialPort read on every readyRead, through glib's
+#            event loop like the window's. The floor of Qt's own reading: what the window takes
+#            beyond it is the window's work.
 # Peers are best-effort: a peer that cannot be driven is reported, not a failure.
 #
 # Then, for Talven, the latency from bytes written to the line to the paint of the receive box that
@@ -55,6 +61,7 @@ source tools/lib.sh
 seconds=60
 warmup=5
 peers=1
+rounds=1
 pieces="1 14 32 4096"
 build=build-bench
 chosen=
@@ -63,6 +70,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
     --seconds) seconds=$2; shift 2 ;;
     --warm-up) warmup=$2; shift 2 ;;
+    --rounds) rounds=$2; shift 2 ;;
     --quick) seconds=10; warmup=3; shift ;;
     --no-peers) peers=0; shift ;;
     --cpu) cpu=$2; shift 2 ;;
@@ -70,13 +78,14 @@ while [ $# -gt 0 ]; do
     --programs) chosen=$2; shift 2 ;;
     --pieces) pieces=$2; shift 2 ;;
     --build-dir) build=$2; shift 2 ;;
-    -h | --help) sed -n '2,48p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,54p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "linerate.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
     esac
 done
 
+[[ "$rounds" =~ ^[1-9][0-9]*$ ]] || { echo "linerate.sh: --rounds takes a whole number from 1" >&2; exit 2; }
 programs=(talven)
-[ "$peers" -eq 0 ] || programs+=(cutecom gtkterm printer)
+[ "$peers" -eq 0 ] || programs+=(cutecom gtkterm printer qtreader)
 [ -z "$chosen" ] || read -r -a programs <<<"$chosen"
 bench_packages=(xvfb xdotool)
 for program in "${programs[@]}"; do
@@ -85,15 +94,17 @@ for program in "${programs[@]}"; do
     cutecom) bench_packages+=(cutecom) ;;
     gtkterm) bench_packages+=(gtkterm gcc) ;; # gcc for the shim
     printer) bench_packages+=(python3) ;;
-    *) echo "linerate.sh: no program \"$program\" (talven, cutecom, gtkterm, printer)" >&2; exit 2 ;;
+    qtreader) ;;
+    *) echo "linerate.sh: no program \"$program\" (talven, cutecom, gtkterm, printer, qtreader)" >&2; exit 2 ;;
     esac
 done
 install_build_packages "${bench_packages[@]}"
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S . -B "$build" -DBUILD_TESTING=OFF -DTALVEN_BENCH=ON
 fi
-cmake --build "$build" -j"$(nproc)" --target talven-linerate-window talven-radiosim
+cmake --build "$build" -j"$(nproc)" --target talven-linerate-window talven-qtreader talven-radiosim
 window="$build/bench/talven-linerate-window"
+qtreader="$build/bench/talven-qtreader"
 # Every process of a row on the one CPU, or as the scheduler likes.
 pin=()
 [ -z "$cpu" ] || pin=(taskset -c "$cpu")
@@ -248,66 +259,95 @@ EOF
         prog_pid=$!
         said_open "the hex printer did not open $device"
         ;;
+    qtreader)
+        "${pin[@]}" "$qtreader" "$device" >"$work/program.log" 2>&1 &
+        prog_pid=$!
+        said_open "the Qt reader did not open $device"
+        ;;
     esac
 }
 
-declare -A result xresult
-for program in talven cutecom gtkterm printer; do
-    for row in $pieces idle; do
-        result[$program,$row]="-"
-        xresult[$program,$row]="-"
-    done
-done
+# Each cell's shares, one per round, as percentages; a program that could not be driven is marked
+# failed and left out of the rounds after.
+declare -A samples xsamples failed
 rows=($pieces idle)
 notes=()
-for program in "${programs[@]}"; do
+# A share of one core, from two tick counts and two times.
+share() { awk -v a="$1" -v b="$2" -v t0="$3" -v t1="$4" -v hz="$tick" 'BEGIN { printf "%.2f", (b - a) / hz / (t1 - t0) * 100 }'; }
+for round in $(seq "$rounds"); do
     for row in "${rows[@]}"; do
-        start_line "$row"
-        if ! start_program "$program"; then
-            notes+=("$program, $row: $why")
-            result[$program,$row]="n/a"
-            xresult[$program,$row]="n/a"
+        for program in "${programs[@]}"; do
+            [ -z "${failed[$program]:-}" ] || continue
+            start_line "$row"
+            if ! start_program "$program"; then
+                notes+=("$program, $row, round $round: $why")
+                stop_program
+                stop_line
+                # One failure to drive a peer is enough to know.
+                [ "$program" = talven ] || failed[$program]=1
+                continue
+            fi
+            sleep "$warmup"
+            p0=$(cpu_ticks "$prog_pid")
+            x0=$(cpu_ticks "$xvfb")
+            t0=$(date +%s.%N)
+            sleep "$seconds"
+            p1=$(cpu_ticks "$prog_pid")
+            x1=$(cpu_ticks "$xvfb")
+            t1=$(date +%s.%N)
+            if ! holds_device "$prog_pid" "$device"; then
+                notes+=("$program, $row, round $round: the port was closed during the run")
+            fi
+            p=$(share "$p0" "$p1" "$t0" "$t1")
+            x=$(share "$x0" "$x1" "$t0" "$t1")
+            samples[$program,$row]+="$p "
+            xsamples[$program,$row]+="$x "
+            if [ "$program" = talven ]; then
+                # It stops by itself and says what its counters show.
+                wait "$prog_pid" 2>/dev/null || true
+                prog_pid=
+                notes+=("talven, $row, round $round: $(tail -n 1 "$work/program.log")")
+            fi
             stop_program
             stop_line
-            # One failure to drive a peer is enough to know.
-            [ "$program" = talven ] || { for r in "${rows[@]}"; do result[$program,$r]="n/a"; xresult[$program,$r]="n/a"; done; break; }
-            continue
-        fi
-        sleep "$warmup"
-        p0=$(cpu_ticks "$prog_pid")
-        x0=$(cpu_ticks "$xvfb")
-        t0=$(date +%s.%N)
-        sleep "$seconds"
-        p1=$(cpu_ticks "$prog_pid")
-        x1=$(cpu_ticks "$xvfb")
-        t1=$(date +%s.%N)
-        if ! holds_device "$prog_pid" "$device"; then
-            notes+=("$program, $row: the port was closed during the run")
-        fi
-        result[$program,$row]=$(awk -v a="$p0" -v b="$p1" -v t0="$t0" -v t1="$t1" -v hz="$tick" \
-            'BEGIN { printf "%.2f %%", (b - a) / hz / (t1 - t0) * 100 }')
-        xresult[$program,$row]=$(awk -v a="$x0" -v b="$x1" -v t0="$t0" -v t1="$t1" -v hz="$tick" \
-            'BEGIN { printf "%.2f %%", (b - a) / hz / (t1 - t0) * 100 }')
-        if [ "$program" = talven ]; then
-            # It stops by itself and says what its counters show.
-            wait "$prog_pid" 2>/dev/null || true
-            prog_pid=
-            notes+=("talven, $row: $(tail -n 1 "$work/program.log")")
-        fi
-        stop_program
-        stop_line
-        echo "$program, $row: ${result[$program,$row]} (X server ${xresult[$program,$row]})" >&2
+            echo "round $round, $program, $row: $p % (X server $x %)" >&2
+        done
+    done
+done
+
+# A cell: "-" when not run, "n/a" when not measured, one share, or the median (lowest-highest).
+cell() {
+    local program=$1 values=$2
+    if [ -z "$values" ]; then
+        if [[ " ${programs[*]} " == *" $program "* ]]; then echo "n/a"; else echo "-"; fi
+        return
+    fi
+    tr ' ' '\n' <<<"$values" | sed '/^$/d' | sort -g | awk '
+        { v[NR] = $1 }
+        END {
+            if (NR == 1) { printf "%.2f %%", v[1]; exit }
+            m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+            printf "%.2f %% (%.2f-%.2f)", m, v[1], v[NR]
+        }'
+}
+declare -A result xresult
+for program in talven cutecom gtkterm printer qtreader; do
+    for row in "${rows[@]}"; do
+        result[$program,$row]=$(cell "$program" "${samples[$program,$row]:-}")
+        xresult[$program,$row]=$(cell "$program" "${xsamples[$program,$row]:-}")
     done
 done
 
 echo
 where="all on CPU $cpu"
 [ -n "$cpu" ] || where="placed by the scheduler"
-echo "CPU share of one core over $seconds s at 1,920 B/s (19,200 baud), Xvfb display, after a ${warmup}-s warm-up; feed, program and X server $where"
+rounds_said=
+[ "$rounds" -eq 1 ] || rounds_said=", $rounds rounds (median, lowest-highest)"
+echo "CPU share of one core over $seconds s at 1,920 B/s (19,200 baud), Xvfb display, after a ${warmup}-s warm-up; feed, program and X server $where$rounds_said"
 echo
 header="| 1,920 B/s in pieces of | Talven | X server (Talven)"
 rule="|---|---|---"
-[ "$peers" -eq 0 ] || { header+=" | CuteCom (hex view) | X server (CuteCom) | GTKTerm (hex view) | X server (GTKTerm) | hex printer, no window"; rule+="|---|---|---|---|---"; }
+[ "$peers" -eq 0 ] || { header+=" | CuteCom (hex view) | X server (CuteCom) | GTKTerm (hex view) | X server (GTKTerm) | hex printer, no window | Qt reader, no window"; rule+="|---|---|---|---|---|---"; }
 echo "$header |"
 echo "$rule|"
 for row in "${rows[@]}"; do
@@ -315,7 +355,7 @@ for row in "${rows[@]}"; do
     [ "$row" = 1 ] && label="1 byte"
     [ "$row" = idle ] && label="port open, no data"
     line="| $label | ${result[talven,$row]} | ${xresult[talven,$row]}"
-    [ "$peers" -eq 0 ] || line+=" | ${result[cutecom,$row]} | ${xresult[cutecom,$row]} | ${result[gtkterm,$row]} | ${xresult[gtkterm,$row]} | ${result[printer,$row]}"
+    [ "$peers" -eq 0 ] || line+=" | ${result[cutecom,$row]} | ${xresult[cutecom,$row]} | ${result[gtkterm,$row]} | ${xresult[gtkterm,$row]} | ${result[printer,$row]} | ${result[qtreader,$row]}"
     echo "$line |"
 done
 echo
