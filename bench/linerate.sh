@@ -13,7 +13,7 @@
 #   --warm-up N   seconds between opening the port and the first reading (default 5)
 #   --rounds N    measure every row of every program N times (default 1); a row's programs take
 #                 turns, so that each round compares them under the same conditions. With more than
-#                 one round a cell shows the median and, in brackets, the lowest and highest.
+#                 one round a cell shows the median and, in parentheses, the lowest and highest.
 #   --quick       10-second runs after a 3-second warm-up, to see that it all works
 #   --no-peers    Talven only
 #   --cpu N       the CPU that the feed, the program and the X server are all kept on (default: the
