@@ -1,6 +1,6 @@
 // talven-qtreader: the second floor for bench/linerate.sh. Qt's own way of reading a serial line and
 // nothing else: no window, no display connection, one QSerialPort whose readyRead takes every byte
-// into a buffer that is kept. It wakes for every piece through the same event loop (glib's, as
+// into a buffer of its own. It wakes for every piece through the same event loop (glib's, as
 // Talven's window) and the same socket notifier as the window, so what the window takes beyond it
 // is the window's own work, not Qt's reading.
 //
@@ -27,10 +27,9 @@ int main(int argc, char *argv[])
     }
     // Read as the window reads: all there is, into a buffer of the program's own.
     QByteArray block;
-    qint64 received = 0;
     QObject::connect(&port, &QSerialPort::readyRead, [&] {
         block.resize(int(port.bytesAvailable()));
-        received += qMax<qint64>(0, port.read(block.data(), block.size()));
+        port.read(block.data(), block.size());
     });
     std::printf("open\n");
     std::fflush(stdout);
